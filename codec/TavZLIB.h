@@ -1,0 +1,74 @@
+// zlib behind two plain records made for row-by-row PNG image data, and
+// the row filter routines: undoing a filter after inflate (decoder side,
+// TavZLIBInflate.cpp) and choosing and applying one before deflate
+// (encoder side, TavZLIBDeflate.cpp). The wrappers return status codes
+// (0 success, negative failure) and never raise.
+#pragma once
+
+#include <cstdint>
+
+#include <zlib.h>
+
+struct TZInflateRec;
+struct TZDeflateRec;
+
+using TZInputEvent = int32_t (*)(TZInflateRec& rec);
+using TZOutputEvent = int32_t (*)(TZDeflateRec& rec);
+
+struct TZInflateRec {
+    static constexpr int32_t InputSize = 32768;
+
+    void* Owner = nullptr;
+    z_stream Z{};
+    bool ZActive = false;  // inflateInit succeeded and inflateEnd is due
+    uint8_t* InBuffer = nullptr;
+    int32_t InBufferSize = 0;
+    TZInputEvent OnInput = nullptr;  // 0: input supplied; else stop with it
+    int32_t RowSize = 0;             // filtered row bytes, filter byte included
+    uint8_t* CurRow = nullptr;       // byte 0 filter type, then the row
+    uint8_t* PrevRow = nullptr;      // previous unfiltered row, same layout
+    int32_t BitsPerPixel = 0;
+};
+
+int32_t ZInflateInit(TZInflateRec& rec);
+// Inflates exactly count bytes into dest. 0, or 1 when the compressed data
+// ended with the last byte asked for; negative on failure (also when the
+// data ends before count bytes came out).
+int32_t ZInflateRead(TZInflateRec& rec, uint8_t* dest, int32_t count);
+int32_t ZInflateReadRow(TZInflateRec& rec);
+void ZInflateReset(TZInflateRec& rec);
+void ZInflateEnd(TZInflateRec& rec);
+
+// Undoes filter row[0] on row[1 .. rowSize - 1] against prev[1 ..];
+// bpp is bytes per complete pixel (at least 1). 0, or -1 for a type
+// above 4 (the row is then unchanged).
+int32_t UnfilterRow(uint8_t* row, const uint8_t* prev, int32_t rowSize, int32_t bpp);
+
+struct TZDeflateRec {
+    void* Owner = nullptr;
+    z_stream Z{};
+    bool ZActive = false;  // deflateInit succeeded and deflateEnd is due
+    uint8_t* OutBuffer = nullptr;
+    int32_t OutBufferSize = 0;
+    TZOutputEvent OnOutput = nullptr;  // takes the filled part of OutBuffer
+    int32_t RowSize = 0;               // filtered row bytes, filter byte included
+    uint8_t* CurRow = nullptr;         // raw row, RowSize - 1 bytes
+    uint8_t* PrevRow = nullptr;        // previous raw row of the pass
+    int32_t BitsPerPixel = 0;
+    int32_t FilterMode = 1;            // low byte: 0 adaptive, 1 None .. 5 Paeth
+    int32_t ImageBits = 0;
+    uint8_t* BestRow = nullptr;        // filter byte + filtered row; compressed
+    uint8_t* TrialRow = nullptr;
+    int32_t* Histogram = nullptr;      // 256 counters
+};
+
+int32_t ZDeflateInit(TZDeflateRec& rec, int32_t level, int32_t bufSize);
+int32_t ZDeflateWrite(TZDeflateRec& rec, const uint8_t* src, int32_t count);
+int32_t ZDeflateWriteRow(TZDeflateRec& rec);
+int32_t ZDeflateFinish(TZDeflateRec& rec);
+void ZDeflateEnd(TZDeflateRec& rec);
+
+// Fills BestRow with the filter type and the filtered CurRow, by FilterMode.
+void ChooseFilter(TZDeflateRec& rec);
+// Compressibility score of a filtered row of RowSize bytes; -1 is decisive.
+int32_t ScoreRow(TZDeflateRec& rec, const uint8_t* row);

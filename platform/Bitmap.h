@@ -1,0 +1,113 @@
+// The framework's bitmap: rows top row first, each ScanlineStride bytes.
+// 1-, 4- and 8-bit pixels are palette indices (first pixel in the high
+// bits); 15-bit pixels are little-endian 0RRRRRGGGGGBBBBB words, 16-bit
+// pixels RRRRRGGGGGGBBBBB words; 24-bit pixels are B, G, R; 32-bit pixels
+// B, G, R and an unused byte.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/Graphic.h"
+
+enum TPixelFormat : uint8_t {
+    pfDevice = 0,  // the display's own: stored as 32 bits per pixel
+    pf1bit = 1,
+    pf4bit = 2,
+    pf8bit = 3,
+    pf15bit = 4,
+    pf16bit = 5,
+    pf24bit = 6,
+    pf32bit = 7,
+    pfCustom = 8,
+};
+
+enum class TBitmapHandleType { bmDIB, bmDDB };
+
+class TBitmap : public TGraphic {
+public:
+    static constexpr const char* StaticClassName = "TBitmap";
+    std::string ClassName() const override { return StaticClassName; }
+
+    TBitmap();
+    ~TBitmap() override;
+    TBitmap(const TBitmap&) = delete;
+    TBitmap& operator=(const TBitmap&) = delete;
+
+    // Pixel format. pfDevice is stored and reported as pf32bit; pfCustom
+    // is refused with EInvalidGraphic. Changing the format of a non-empty
+    // bitmap converts its pixels.
+    TPixelFormat PixelFormat() const { return PixelFormat_; }
+    void SetPixelFormat(TPixelFormat format);
+    // Bits per pixel of the storage: 1, 4, 8, 16 (pf15bit and pf16bit),
+    // 24 or 32.
+    int StorageBits() const;
+
+    int32_t GetWidth() const override { return Width_; }
+    int32_t GetHeight() const override { return Height_; }
+    void SetWidth(int32_t value) override;
+    void SetHeight(int32_t value) override;
+    // Resizing keeps the pixels that stay inside; new pixels are 0.
+    // Sizes whose rows cannot be allocated raise EOutOfMemory.
+    void SetSize(int32_t width, int32_t height);
+    bool GetEmpty() const override { return Width_ == 0 || Height_ == 0; }
+
+    // Bytes of one row, a multiple of 4.
+    int32_t ScanlineStride() const { return Stride_; }
+    // Row y, y = 0 being the top row. Raises EInvalidGraphic outside.
+    uint8_t* ScanLine(int32_t y);
+    const uint8_t* ScanLine(int32_t y) const;
+
+    // The bitmap owns the handle it is given (and frees its old one);
+    // GetPalette returns the bitmap's own handle, valid while it keeps it.
+    HPALETTE GetPalette() const override { return Palette_; }
+    void SetPalette(HPALETTE palette) override;
+    // Hands the palette over to the caller; the bitmap keeps none.
+    HPALETTE ReleasePalette();
+
+    void SetTransparent(bool value) override;
+    TColor TransparentColor = clBlack;
+
+    TBitmapHandleType HandleType = TBitmapHandleType::bmDIB;
+
+    // Empties the bitmap: 0 x 0, no palette, format kept.
+    void Clear();
+
+    // From another bitmap: a copy. From any other picture: the picture's
+    // own AssignTo if it has one, else the picture drawn into a 24-bit
+    // bitmap of its size. Null empties the bitmap.
+    void Assign(TPersistent* source) override;
+
+    // Stretch-draws this bitmap into rect of the canvas (nearest pixel);
+    // with the transparent flag set, pixels of TransparentColor are left
+    // out.
+    void Draw(TCanvas& canvas, const TRect& rect) override;
+
+    // Windows BMP files and streams: 1, 4, 8, 16, 24 and 32 bits per pixel,
+    // top-down and bottom-up rows, palettes.
+    void LoadFromStream(TStream& stream) override;
+    void SaveToStream(TStream& stream) override;
+
+    // The clipboard holds a device-independent bitmap block (CF_DIB).
+    void LoadFromClipboardFormat(uint16_t format, const TClipboardData& data, HPALETTE palette) override;
+    void SaveToClipboardFormat(uint16_t& format, TClipboardData& data, HPALETTE& palette) override;
+
+    // The canvas bound to this bitmap, made on first use.
+    TCanvas& Canvas();
+
+    // Colour of pixel (x, y) as 0x00BBGGRR (through the palette for
+    // indexed formats); for tests and drawing.
+    TColor Pixel(int32_t x, int32_t y) const;
+
+private:
+    void Reallocate(int32_t width, int32_t height, TPixelFormat format, bool keepPixels);
+
+    TPixelFormat PixelFormat_ = pf24bit;
+    int32_t Width_ = 0;
+    int32_t Height_ = 0;
+    int32_t Stride_ = 0;
+    std::vector<uint8_t> Bits_;
+    HPALETTE Palette_ = nullptr;
+    std::unique_ptr<TCanvas> Canvas_;
+};

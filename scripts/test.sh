@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test: the normal build's
+# tests, then the Qt-free libraries' tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer. Exits non-zero when anything fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+bash scripts/build.sh
+
+echo "== tests (normal build)"
+ctest --test-dir build --output-on-failure -j "$(nproc)"
+
+echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer, Qt-free libraries)"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DTOBELIN_WITH_QT=OFF -DTOBELIN_SANITIZE=ON >/dev/null
+cmake --build build-asan -j "$(nproc)"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -j "$(nproc)"

@@ -28,3 +28,120 @@ constexpr uint32_t TpngMarker = 0x54617633;
 // ---- decoder ---------------------------------------------------------
 
 // ---- encoder ---------------------------------------------------------
+// Caller-owned records the encoder reads (and the decoder fills) by address.
+// Time of a tIME chunk in UTC: year in host byte order, then one byte each.
+struct __attribute__((packed)) TPNGTimeStamp {
+    uint16_t Year = 0;
+    uint8_t Month = 0, Day = 0, Hour = 0, Minute = 0, Second = 0;
+};
+static_assert(sizeof(TPNGTimeStamp) == 7, "the time record is 7 bytes");
+
+// cHRM values in chunk order, each the chromaticity times 100000.
+struct TPNGChromaticity {
+    int32_t WhiteX = 0, WhiteY = 0, RedX = 0, RedY = 0, GreenX = 0, GreenY = 0, BlueX = 0, BlueY = 0;
+};
+static_assert(sizeof(TPNGChromaticity) == 32, "the chromaticity record is 8 x 32 bits");
+
+// The four bytes of a gIFg chunk as they stand in the file: disposal
+// method, user input flag, delay time (big-endian 16 bits).
+struct TPNGGIFControl {
+    uint8_t Bytes[4] = {0, 0, 0, 0};
+};
+static_assert(sizeof(TPNGGIFControl) == 4, "the GIF control record is 4 bytes");
+
+// Writes one bitmap (with an optional 8-bit mask holding 255 - alpha) as a
+// PNG file. Set the parameters, then call WriteImage once.
+class TTavPNGWriteStream : public TTavCustomGraphicWriteStream {
+public:
+    static constexpr int32_t MinIDATSize = 256;
+    static constexpr int32_t MaxIDATSize = 100000;
+
+    TTavPNGWriteStream();
+    ~TTavPNGWriteStream() override;
+    std::string ClassName() const override { return "TTavPNGWriteStream"; }
+
+    // Data bytes in every IDAT chunk but the last. Outside 256..100000
+    // raises ETavPNG and keeps the old value.
+    int32_t IDATSize() const { return IDATSize_; }
+    void SetIDATSize(int32_t value);
+
+    // One chunk: length, type, data, CRC over type and data.
+    void WriteChunk(const char type[4], const void* data, int32_t length);
+
+    int32_t CompressionLevel = -1;  // 0..9, anything else: zlib's default
+    int32_t FilterMode = 1;         // low byte: 0 adaptive, 1 None .. 5 Paeth
+    int32_t Interlace = 0;          // 1: Adam7
+    bool Grayscale = false;
+    int32_t BackgroundColor = -1;   // colour value, 0x01000000 | i for entry i
+    int32_t TransparentColor = -1;
+    std::string Comment;
+    double Gamma = 0.0;
+    int32_t SignificantBits = 0;    // red | green << 8 | blue << 16 | alpha << 24
+    uint8_t ResolutionUnit = 0;     // 0 aspect only, 1 per metre, 2 per inch
+    int32_t XResolution = 0;
+    int32_t YResolution = 0;
+    bool UseCurrentTime = true;
+    const TPNGTimeStamp* TimeStamp = nullptr;
+    const TPNGChromaticity* Chromaticity = nullptr;
+    const TPNGGIFControl* GIFControl = nullptr;
+    std::string Key;
+    TPNGRowEvent OnEncodeRow;
+    TBitmap* AlphaBitmap = nullptr;  // borrowed; byte per pixel = 255 - alpha
+    bool WriteSignature = true;
+    bool GrayIndexMode = false;
+
+protected:
+    void EncodeImage() override;
+
+    // Working state of the image being written.
+    int32_t SourceBits = 0;
+    int32_t ImageBits = 0;
+    TBitmap* ActiveAlphaBitmap = nullptr;
+    bool GrayIndexActive = false;
+    bool GrayOutput = false;
+    bool HasAlpha = false;
+    int32_t RowBits = 0;
+    int32_t SourceStride = 0;
+    uint8_t GrayMap[256] = {};
+    TZDeflateRec Deflate;
+
+private:
+    struct TRowJob;
+    using TConvertRowFn = void (*)(const TRowJob& job);
+
+    void WriteHeaderChunks();
+    void WriteIHDR();
+    void WriteTime();
+    void WriteText(const char* keyword, const std::string& text);
+    void WriteTpng();
+    void WriteGIFg();
+    void WriteGamma();
+    void WriteChromaticity();
+    void WriteSignificantBits();
+    void WritePalette();
+    void WriteBackground();
+    void WriteTransparency();
+    void WritePhysicalSize();
+    // Colour value to the 2-byte gray of a gray image; false for none.
+    bool GrayLevelOf(int32_t color, uint16_t& level) const;
+    // Colour value to a palette index; -1 when none is found.
+    int32_t PaletteIndexOf(int32_t color) const;
+
+    void BeginChunk(const char type[4], int32_t length);
+    void ChunkData(const void* data, int32_t length);
+    void EndChunk();
+
+    void WriteImageData();
+    void AllocRowBuffers();
+    void FreeRowBuffers();
+    void BuildGrayMap();
+    TConvertRowFn SelectConverter() const;
+    static int32_t OutputChunk(TZDeflateRec& rec);
+
+    int32_t IDATSize_ = 32768;
+    uint32_t ChunkCrc_ = 0;
+    uint8_t* RowBlock_ = nullptr;  // owned; CurRow .. Histogram live inside
+};
+
+// Gray level of a colour for a gray image of the given source bits.
+int32_t ColorToGrayLevel(int32_t bits, int32_t color);

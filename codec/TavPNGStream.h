@@ -26,6 +26,108 @@ using TPNGKeyRequestEvent = std::function<void(TObject* sender, std::string& key
 constexpr uint32_t TpngMarker = 0x54617633;
 
 // ---- decoder ---------------------------------------------------------
+// Records filled by address; declared with the encoder below.
+struct TPNGTimeStamp;
+struct TPNGChromaticity;
+struct TPNGGIFControl;
+
+// Decodes one PNG stream into a TBitmap (and optionally an 8-bit bitmap
+// holding 255 - alpha). Set the options, then call ReadImage once: the
+// chunk flags are not cleared between reads.
+class TTavPNGReadStream : public TTavCustomGraphicReadStream {
+public:
+    // Geometry and buffers shared by the row steps of the current pass.
+    struct TRowState {
+        int32_t PassWidth = 0;
+        int32_t RowStride = 0;
+        int32_t PixelStart = 0, PixelStep = 1;  // bytes for 16 and 24 bits
+        int32_t AlphaStart = 0, AlphaStep = 1;
+        uint8_t* ConvertedRow = nullptr;
+        uint8_t* AlphaRow = nullptr;
+    };
+    // Returns the row in bitmap layout: src itself or ConvertedRow.
+    using TConvertStep = const uint8_t* (*)(TRowState& s, const uint8_t* src);
+    using TWriteStep = void (*)(const TRowState& s, const uint8_t* src, uint8_t* dst);
+
+    enum : uint8_t {
+        cfHeader = 1, cfImageDone = 2, cfEnd = 4, cfPalette = 8, cfPrivate = 16,
+    };
+
+    TTavPNGReadStream();
+    ~TTavPNGReadStream() override;
+    TTavPNGReadStream(const TTavPNGReadStream&) = delete;
+    TTavPNGReadStream& operator=(const TTavPNGReadStream&) = delete;
+    std::string ClassName() const override { return "TTavPNGReadStream"; }
+
+    // Options.
+    bool CheckSignature = true;
+    bool GrayIndexMode = false;
+    bool Allow16BitOutput = false;
+    std::string Key;
+    TPNGKeyRequestEvent OnKeyRequest;
+    TPNGRowEvent OnDecodeRow;
+    TPNGTimeStamp* TimeStamp = nullptr;
+    TPNGChromaticity* Chromaticity = nullptr;
+    TPNGGIFControl* GIFControl = nullptr;
+    TBitmap* AlphaBitmap = nullptr;  // borrowed
+
+    // Results.
+    bool HasAlpha = false;
+    bool IsGrayscale = false;
+    int32_t ColorType = -1;  // 0 grey, 2 truecolour, 3 indexed, without the alpha bit
+    uint8_t InterlaceMethod = 0;
+    double Gamma = 0.0;
+    int32_t SignificantBits = 0;  // red | green << 8 | blue << 16 | alpha << 24
+    int32_t BackgroundColor = -1;
+    int32_t TransparentColor = -1;
+
+protected:
+    void DecodeImage() override;
+    void PrepareBitmap() override;
+
+    // State of the current read.
+    int64_t ChunkLeft = 0;
+    uint32_t ChunkType = 0;
+    uint8_t ChunkFlags = 0;
+    bool PaletteAlpha = false;
+    bool GrayIndexActive = false;
+    std::string ActiveKey;
+    uint8_t AlphaTable[256] = {};
+    TBitmap* ActiveAlphaBitmap = nullptr;
+    int32_t PassCount = 1;
+    TRowState Rows;
+    TZInflateRec Inflate;
+
+private:
+    void ReadChunks();
+    void ReadHeader();
+    void ReadPalette();
+    void ReadTransparency();
+    void ReadBackground();
+    void ReadGamma();
+    void ReadSignificantBits();
+    void ReadPhysicalSize();
+    void ReadChromaticity();
+    void ReadGIFControl();
+    void ReadTime();
+    void ReadText();
+    void ReadPrivate();
+    void ReadImageData();
+    void DecodeRows();
+    void SetupFormat();
+    void AllocateRows();
+    void FreeRows();
+    void ApplyTransparentColor();
+    void BuildPaletteAlpha();
+    // Colour value of a grey sample at the image's bit depth.
+    int32_t GreyColor(uint16_t sample) const;
+    static int32_t NextImageData(TZInflateRec& rec);
+
+    TConvertStep ConvertRow_ = nullptr;
+    TWriteStep WriteRow_ = nullptr;
+    TWriteStep WriteAlphaRow_ = nullptr;
+    uint8_t* RowBlock_ = nullptr;  // owned; the four row buffers live inside
+};
 
 // ---- encoder ---------------------------------------------------------
 // Caller-owned records the encoder reads (and the decoder fills) by address.

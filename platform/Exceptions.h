@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <exception>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 class Exception : public std::exception {

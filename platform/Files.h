@@ -25,7 +25,8 @@ std::string OsErrorText(int errnum);
 // and EReadError when reading fails.
 std::string ReadWholeFile(const std::string& path);
 
-// Monotonic nanosecond counter (stands in for the performance counter)
+// Monotonic nanosecond counter (stands in for the performance counter;
+// 0 when no such clock can be read)
 // and milliseconds since an arbitrary start.
 uint64_t MonotonicNanoseconds();
 uint32_t TickCountMilliseconds();

@@ -156,8 +156,8 @@ char16_t FullWidth(char16_t c) {
 
 // Letters that cannot go on are finished one by one. The pending text is
 // shortened until it is empty or could still become kana:
-//   - a doubled consonant other than n ("kk", "ss", also "tc" as in
-//     "tcha") gives "っ" and keeps the second letter;
+//   - a doubled consonant ("kk", "ss", also "tc" as in "tcha") gives "っ"
+//     and keeps the second letter; "nn" never gets here, it is a spelling;
 //   - otherwise the longest complete spelling at the front is converted
 //     ("n" in "nj" gives "ん", "j" goes on);
 //   - otherwise the first letter can neither start nor continue any kana
@@ -166,7 +166,7 @@ char16_t FullWidth(char16_t c) {
 void Settle(std::u16string& pending, std::u16string& out) {
     while (!pending.empty() && !StartsSpelling(Key(pending))) {
         const std::string key = Key(pending);
-        if (key.size() >= 2 && IsLetter(pending[0]) && !IsVowel(pending[0]) && key[0] != 'n' &&
+        if (key.size() >= 2 && IsLetter(pending[0]) && !IsVowel(pending[0]) &&
             (key[0] == key[1] || (key[0] == 't' && key[1] == 'c'))) {
             out += u'っ';
             pending.erase(0, 1);

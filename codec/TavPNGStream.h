@@ -208,9 +208,6 @@ protected:
     TZDeflateRec Deflate;
 
 private:
-    struct TRowJob;
-    using TConvertRowFn = void (*)(const TRowJob& job);
-
     void WriteHeaderChunks();
     void WriteIHDR();
     void WriteTime();
@@ -237,7 +234,6 @@ private:
     void AllocRowBuffers();
     void FreeRowBuffers();
     void BuildGrayMap();
-    TConvertRowFn SelectConverter() const;
     static int32_t OutputChunk(TZDeflateRec& rec);
 
     int32_t IDATSize_ = 32768;

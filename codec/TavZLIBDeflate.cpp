@@ -1,0 +1,225 @@
+// Deflate side of the zlib wrappers, and the row filter choice that runs
+// before each row is compressed.
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "codec/TavZLIB.h"
+
+namespace {
+
+constexpr int32_t kDefaultBufSize = 32768;
+constexpr int32_t kBufSizeLimit = 0x40000;  // sizes from here up fall back
+
+// zlib's allocations come from the program heap; items × size is checked
+// so that an absurd request fails instead of wrapping.
+voidpf HeapAlloc(voidpf, uInt items, uInt size) {
+    const size_t total = size_t(items) * size_t(size);
+    if (size != 0 && total / size != items) return Z_NULL;
+    return std::malloc(total == 0 ? 1 : total);
+}
+
+void HeapFree(voidpf, voidpf address) {
+    std::free(address);
+}
+
+void RewindOutput(TZDeflateRec& rec) {
+    rec.Z.next_out = rec.OutBuffer;
+    rec.Z.avail_out = uInt(rec.OutBufferSize);
+}
+
+inline int32_t FilledBytes(const TZDeflateRec& rec) {
+    return rec.OutBufferSize - int32_t(rec.Z.avail_out);
+}
+
+// The standard's predictor: the neighbour nearest to left + up - upLeft,
+// ties going to left, then up.
+inline uint8_t Paeth(int a, int b, int c) {
+    const int p = a + b - c;
+    const int pa = std::abs(p - a);
+    const int pb = std::abs(p - b);
+    const int pc = std::abs(p - c);
+    if (pa <= pb && pa <= pc) return uint8_t(a);
+    if (pb <= pc) return uint8_t(b);
+    return uint8_t(c);
+}
+
+// Writes filter `type` (1 Sub .. 4 Paeth) of cur against prev into out:
+// out[0] is the type, out[1 .. count] the filtered bytes. Bytes left of
+// the row start count as 0.
+void ApplyFilter(int type, const uint8_t* cur, const uint8_t* prev, int32_t count, int32_t bpp, uint8_t* out) {
+    out[0] = uint8_t(type);
+    uint8_t* dst = out + 1;
+    const int32_t head = bpp < count ? bpp : count;
+    switch (type) {
+    case 1:
+        for (int32_t i = 0; i < head; ++i) dst[i] = cur[i];
+        for (int32_t i = head; i < count; ++i) dst[i] = uint8_t(cur[i] - cur[i - bpp]);
+        break;
+    case 2:
+        for (int32_t i = 0; i < count; ++i) dst[i] = uint8_t(cur[i] - prev[i]);
+        break;
+    case 3:
+        for (int32_t i = 0; i < head; ++i) dst[i] = uint8_t(cur[i] - (prev[i] >> 1));
+        for (int32_t i = head; i < count; ++i) dst[i] = uint8_t(cur[i] - ((cur[i - bpp] + prev[i]) >> 1));
+        break;
+    case 4:
+        for (int32_t i = 0; i < head; ++i) dst[i] = uint8_t(cur[i] - Paeth(0, prev[i], 0));
+        for (int32_t i = head; i < count; ++i)
+            dst[i] = uint8_t(cur[i] - Paeth(cur[i - bpp], prev[i], prev[i - bpp]));
+        break;
+    default:
+        std::memcpy(dst, cur, size_t(count));
+        out[0] = 0;
+        break;
+    }
+}
+
+void CopyUnfiltered(TZDeflateRec& rec) {
+    rec.BestRow[0] = 0;
+    if (rec.RowSize > 1) std::memcpy(rec.BestRow + 1, rec.CurRow, size_t(rec.RowSize - 1));
+}
+
+}  // namespace
+
+int32_t ZDeflateInit(TZDeflateRec& rec, int32_t level, int32_t bufSize) {
+    if (bufSize <= 0 || bufSize >= kBufSizeLimit) bufSize = kDefaultBufSize;
+    if (rec.OutBuffer != nullptr || rec.ZActive) ZDeflateEnd(rec);
+    rec.OutBuffer = static_cast<uint8_t*>(std::malloc(size_t(bufSize)));
+    if (rec.OutBuffer == nullptr) return -1;
+    rec.OutBufferSize = bufSize;
+    rec.Z = z_stream{};
+    RewindOutput(rec);
+    rec.Z.zalloc = HeapAlloc;
+    rec.Z.zfree = HeapFree;
+    rec.Z.opaque = Z_NULL;
+    if (deflateInit2(&rec.Z, level, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return -1;
+    rec.ZActive = true;
+    return 0;
+}
+
+int32_t ZDeflateWrite(TZDeflateRec& rec, const uint8_t* src, int32_t count) {
+    if (!rec.ZActive || rec.OutBuffer == nullptr) return Z_STREAM_ERROR;
+    if (count <= 0) return 0;
+    rec.Z.next_in = const_cast<Bytef*>(src);
+    rec.Z.avail_in = uInt(count);
+    int32_t r = 0;
+    while (rec.Z.avail_in > 0) {
+        r = deflate(&rec.Z, Z_NO_FLUSH);
+        if (r < 0) return r;
+        if (rec.Z.avail_out == 0) {
+            r = rec.OnOutput(rec);
+            if (r != 0) return r;
+            RewindOutput(rec);
+        }
+    }
+    return r;
+}
+
+int32_t ZDeflateWriteRow(TZDeflateRec& rec) {
+    if (!rec.ZActive) return Z_STREAM_ERROR;
+    ChooseFilter(rec);
+    return ZDeflateWrite(rec, rec.BestRow, rec.RowSize);
+}
+
+int32_t ZDeflateFinish(TZDeflateRec& rec) {
+    if (!rec.ZActive || rec.OutBuffer == nullptr) return -1;
+    int r;
+    do {
+        const uLong before = rec.Z.total_out;
+        r = deflate(&rec.Z, Z_FINISH);
+        if (r < 0) return -1;
+        if (r != Z_STREAM_END) {
+            if (rec.Z.avail_out == 0) {
+                const int32_t e = rec.OnOutput(rec);
+                if (e != 0) return e;
+                RewindOutput(rec);
+            } else if (rec.Z.total_out == before) {
+                return -1;  // no room was missing, yet nothing came out
+            }
+        }
+    } while (r != Z_STREAM_END);
+    int32_t e = 0;
+    if (FilledBytes(rec) > 0) e = rec.OnOutput(rec);
+    deflateReset(&rec.Z);
+    // The bytes are handed over; a following stream must not send them again.
+    RewindOutput(rec);
+    return e;
+}
+
+void ZDeflateEnd(TZDeflateRec& rec) {
+    std::free(rec.OutBuffer);
+    rec.OutBuffer = nullptr;
+    rec.OutBufferSize = 0;
+    if (rec.ZActive) deflateEnd(&rec.Z);
+    rec.ZActive = false;
+    rec.Z.next_out = Z_NULL;
+    rec.Z.avail_out = 0;
+}
+
+void ChooseFilter(TZDeflateRec& rec) {
+    const int32_t mode = rec.FilterMode & 255;
+    const int32_t count = rec.RowSize - 1;
+    const int32_t bpp = rec.BitsPerPixel > 0 ? (rec.BitsPerPixel + 7) / 8 : 1;
+    if (mode == 1 || mode > 5) {
+        CopyUnfiltered(rec);
+        return;
+    }
+    if (mode >= 2) {
+        ApplyFilter(mode - 1, rec.CurRow, rec.PrevRow, count, bpp, rec.TrialRow);
+        std::swap(rec.BestRow, rec.TrialRow);
+        return;
+    }
+    CopyUnfiltered(rec);
+    int32_t best = ScoreRow(rec, rec.BestRow);
+    if (best == -1 || rec.ImageBits == 4) return;
+    if (rec.ImageBits == 1 || rec.ImageBits == 8) best *= 2;
+    for (int type = 1; type <= 4; ++type) {
+        ApplyFilter(type, rec.CurRow, rec.PrevRow, count, bpp, rec.TrialRow);
+        const int32_t s = ScoreRow(rec, rec.TrialRow);
+        if (s == -1) {
+            std::swap(rec.BestRow, rec.TrialRow);
+            return;
+        }
+        if (s > best) {
+            std::swap(rec.BestRow, rec.TrialRow);
+            best = s;
+        }
+    }
+}
+
+int32_t ScoreRow(TZDeflateRec& rec, const uint8_t* row) {
+    const int32_t n = rec.RowSize;
+    int32_t local[256];
+    int32_t* hist = rec.Histogram != nullptr ? rec.Histogram : local;
+    std::memset(hist, 0, 256 * sizeof(int32_t));
+    for (int32_t i = 0; i < n; ++i) ++hist[row[i]];
+
+    int32_t distinct = 0, top1 = 0, top2 = 0, top3 = 0;
+    for (int v = 0; v < 256; ++v) {
+        const int32_t k = hist[v];
+        if (k <= 0) continue;
+        ++distinct;
+        if (k >= top1) {
+            top3 = top2;
+            top2 = top1;
+            top1 = k;
+        } else if (k >= top2) {
+            top3 = top2;
+            top2 = k;
+        } else if (k >= top3) {
+            top3 = k;
+        }
+    }
+    // Few values, or one value dominating, compress well whatever else the
+    // row holds: such a row settles the choice.
+    if (distinct <= 8 || int64_t(top1) * 100 >= int64_t(90) * n) return -1;
+
+    const double size = n;
+    double score;
+    if (rec.BitsPerPixel < 8)
+        score = size / 1.5 / distinct * 1500 + double(top1 + top2) / size * 1000;
+    else
+        score = size / 1.5 / distinct * 1000 + double(top1 + top2 + top3) / size * 1000;
+    return int32_t(score);
+}

@@ -1,0 +1,765 @@
+// The PNG decoder: signature, chunk loop, header and ancillary chunks, and
+// the image data with its filters, Adam7 passes and pixel conversion.
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "codec/SFunc.h"
+#include "codec/TavPNGStream.h"
+#include "platform/Bitmap.h"
+
+namespace {
+
+constexpr uint8_t kSignature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
+
+constexpr uint32_t ChunkId(const char (&s)[5]) {
+    return uint32_t(uint8_t(s[0])) << 24 | uint32_t(uint8_t(s[1])) << 16 | uint32_t(uint8_t(s[2])) << 8 |
+           uint32_t(uint8_t(s[3]));
+}
+
+constexpr uint32_t kIHDR = ChunkId("IHDR");
+constexpr uint32_t kPLTE = ChunkId("PLTE");
+constexpr uint32_t kIDAT = ChunkId("IDAT");
+constexpr uint32_t kIEND = ChunkId("IEND");
+constexpr uint32_t kTRNS = ChunkId("tRNS");
+constexpr uint32_t kBKGD = ChunkId("bKGD");
+constexpr uint32_t kGAMA = ChunkId("gAMA");
+constexpr uint32_t kSBIT = ChunkId("sBIT");
+constexpr uint32_t kPHYS = ChunkId("pHYs");
+constexpr uint32_t kCHRM = ChunkId("cHRM");
+constexpr uint32_t kGIFG = ChunkId("gIFg");
+constexpr uint32_t kTIME = ChunkId("tIME");
+constexpr uint32_t kTEXT = ChunkId("tEXt");
+constexpr uint32_t kTPNG = ChunkId("tpNG");
+
+// Marks that an indexed tRNS was read; resolved when the bitmap is prepared.
+constexpr int32_t kPaletteAlphaPending = 0x01FFFFFF;
+
+const char* const kMsgNotPng = "PNG LoadStream: Not PNG Format";
+const char* const kMsgTwoIHDR = "Read Header(PNG): appear two IHDR";
+const char* const kMsgColorType = "Read Header(PNG): Error ColorType";
+const char* const kMsgCompression = "Read Header(PNG): not support Compression";
+const char* const kMsgFilter = "Read Header(PNG): not supprt Filter";
+const char* const kMsgInterlace = "Read Header(PNG): not interlace type";
+const char* const kMsgImageSize = "Read Header(PNG): Error ImageSize";
+const char* const kMsgGreyDepth = "Read Header(PNG): Error Bitdepth";
+const char* const kMsgGreyAlpha = "Read Header(PNG): not Use AlphaChannel";
+const char* const kMsgDepth = "Read Header(PNG): Error BitDepth";
+const char* const kMsgZlib = "PNG LoadStream: Error ZLIB";
+const char* const kMsgReadError = "Read Image (PNG): Read Error";
+
+using TRowState = TTavPNGReadStream::TRowState;
+
+// ---- ConvertRow steps: a pass row of PassWidth pixels, filter byte
+// already dropped, into bitmap layout.
+
+const uint8_t* ConvertNone(TRowState&, const uint8_t* src) { return src; }
+
+// Four 2-bit pixels per byte become two bytes of 4-bit pixels.
+const uint8_t* ConvertExpand2(TRowState& s, const uint8_t* src) {
+    uint8_t* out = s.ConvertedRow;
+    const int32_t n = (s.PassWidth + 3) / 4;
+    for (int32_t i = 0; i < n; ++i) {
+        const uint8_t b = src[i];
+        out[2 * i] = uint8_t((b >> 6 & 3) << 4 | (b >> 4 & 3));
+        out[2 * i + 1] = uint8_t((b >> 2 & 3) << 4 | (b & 3));
+    }
+    return out;
+}
+
+const uint8_t* ConvertGrey16(TRowState& s, const uint8_t* src) {
+    uint8_t* out = s.ConvertedRow;
+    for (int32_t i = 0; i < s.PassWidth; ++i) out[i] = src[2 * i];
+    return out;
+}
+
+// Grey and alpha: Step bytes per pixel, alpha at byte AlphaAt.
+template <int Step, int AlphaAt>
+const uint8_t* ConvertGreyAlpha(TRowState& s, const uint8_t* src) {
+    uint8_t* out = s.ConvertedRow;
+    uint8_t* alpha = s.AlphaRow;
+    for (int32_t i = 0; i < s.PassWidth; ++i, src += Step) {
+        out[i] = src[0];
+        alpha[i] = uint8_t(255 - src[AlphaAt]);
+    }
+    return s.ConvertedRow;
+}
+
+// R, G, B(, A) samples of Sample bytes each (the first is the high byte)
+// into B, G, R.
+template <int Sample, bool Alpha>
+const uint8_t* ConvertRgb(TRowState& s, const uint8_t* src) {
+    constexpr int step = Sample * (Alpha ? 4 : 3);
+    uint8_t* out = s.ConvertedRow;
+    uint8_t* alpha = s.AlphaRow;
+    for (int32_t i = 0; i < s.PassWidth; ++i, src += step, out += 3) {
+        out[0] = src[2 * Sample];
+        out[1] = src[Sample];
+        out[2] = src[0];
+        if constexpr (Alpha) alpha[i] = uint8_t(255 - src[3 * Sample]);
+    }
+    return s.ConvertedRow;
+}
+
+// R, G, B(, A) into little-endian 5-6-5 words.
+template <int Sample, bool Alpha>
+const uint8_t* ConvertRgb565(TRowState& s, const uint8_t* src) {
+    constexpr int step = Sample * (Alpha ? 4 : 3);
+    uint8_t* out = s.ConvertedRow;
+    uint8_t* alpha = s.AlphaRow;
+    for (int32_t i = 0; i < s.PassWidth; ++i, src += step, out += 2) {
+        const unsigned w = unsigned(src[0] >> 3) << 11 | unsigned(src[Sample] >> 2) << 5 | unsigned(src[2 * Sample] >> 3);
+        out[0] = uint8_t(w);
+        out[1] = uint8_t(w >> 8);
+        if constexpr (Alpha) alpha[i] = uint8_t(255 - src[3 * Sample]);
+    }
+    return s.ConvertedRow;
+}
+
+// ---- WriteRow steps.
+
+void WriteWholeRow(const TRowState& s, const uint8_t* src, uint8_t* dst) {
+    std::memcpy(dst, src, size_t(s.RowStride));
+}
+
+void WriteAlphaWhole(const TRowState& s, const uint8_t* src, uint8_t* dst) {
+    std::memcpy(dst, src, size_t(s.PassWidth));
+}
+
+void WriteAlphaPlaced(const TRowState& s, const uint8_t* src, uint8_t* dst) {
+    uint8_t* p = dst + s.AlphaStart;
+    for (int32_t i = 0; i < s.PassWidth; ++i, p += s.AlphaStep) *p = src[i];
+}
+
+void PlaceBits1(const TRowState& s, const uint8_t* src, uint8_t* dst) {
+    int32_t p = s.PixelStart;
+    for (int32_t i = 0; i < s.PassWidth; ++i, p += s.PixelStep) {
+        const uint8_t mask = uint8_t(0x80 >> (p & 7));
+        if (src[i >> 3] & (0x80 >> (i & 7)))
+            dst[p >> 3] |= mask;
+        else
+            dst[p >> 3] &= uint8_t(~mask);
+    }
+}
+
+void PlaceBits4(const TRowState& s, const uint8_t* src, uint8_t* dst) {
+    int32_t p = s.PixelStart;
+    for (int32_t i = 0; i < s.PassWidth; ++i, p += s.PixelStep) {
+        const uint8_t v = (i & 1) ? (src[i >> 1] & 0x0F) : (src[i >> 1] >> 4);
+        uint8_t& d = dst[p >> 1];
+        d = (p & 1) ? uint8_t((d & 0xF0) | v) : uint8_t((d & 0x0F) | v << 4);
+    }
+}
+
+// Whole bytes per pixel; PixelStart and PixelStep are byte offsets.
+template <int Bytes>
+void PlaceBytes(const TRowState& s, const uint8_t* src, uint8_t* dst) {
+    uint8_t* p = dst + s.PixelStart;
+    for (int32_t i = 0; i < s.PassWidth; ++i, p += s.PixelStep, src += Bytes) std::memcpy(p, src, Bytes);
+}
+
+// ---- Adam7.
+
+struct TPass {
+    int32_t Row, RowStep, Col, ColStep;
+};
+constexpr TPass kAdam7[7] = {
+    {0, 8, 0, 8}, {0, 8, 4, 8}, {4, 8, 0, 4}, {0, 4, 2, 4}, {2, 4, 0, 2}, {0, 2, 1, 2}, {1, 2, 0, 1},
+};
+
+// Pixels or rows of a pass over n: those of first + k * step below n.
+inline int64_t PassExtent(int64_t n, int32_t first, int32_t step) {
+    return n > first ? (n - first + step - 1) / step : 0;
+}
+
+int64_t CountImageRows(uint8_t interlace, int64_t height) {
+    if (interlace == 0) return height;
+    int64_t total = 0;
+    for (const TPass& p : kAdam7) total += PassExtent(height, p.Row, p.RowStep);
+    return total;
+}
+
+uint8_t ScaleGrey(uint16_t v, int32_t depth) {
+    switch (depth) {
+    case 1: return uint8_t(v * 255);
+    case 2: return uint8_t(v * 85);
+    case 4: return uint8_t(v * 17);
+    default: return uint8_t(v);
+    }
+}
+
+}  // namespace
+
+TTavPNGReadStream::TTavPNGReadStream() {
+    CheckSignature = true;
+    Inflate.Owner = this;
+    Inflate.OnInput = &TTavPNGReadStream::NextImageData;
+    std::memset(AlphaTable, 255, sizeof AlphaTable);
+}
+
+TTavPNGReadStream::~TTavPNGReadStream() {
+    ZInflateEnd(Inflate);
+    FreeRows();
+}
+
+// ---- Chunks -------------------------------------------------------------
+
+void TTavPNGReadStream::DecodeImage() {
+    ProgressBegin();
+    ProgressPhase(0, 0, 30);
+
+    ActiveAlphaBitmap = nullptr;
+    HasAlpha = IsGrayscale = GrayIndexActive = PaletteAlpha = false;
+    InterlaceMethod = 0;
+    ColorType = -1;
+    ActiveKey.clear();
+    BackgroundColor = TransparentColor = -1;
+    SignificantBits = 0;
+    Gamma = 0.0;
+    std::memset(AlphaTable, 255, sizeof AlphaTable);
+    if (TimeStamp) std::memset(static_cast<void*>(TimeStamp), 0, sizeof(TPNGTimeStamp));
+    if (GIFControl) std::memset(static_cast<void*>(GIFControl), 0, sizeof(TPNGGIFControl));
+    if (Chromaticity) std::memset(static_cast<void*>(Chromaticity), 0, sizeof(TPNGChromaticity));
+    SourceBitCount = 0;
+
+    if (CheckSignature) {
+        uint8_t sig[8] = {};
+        if (DataSize - Consumed < 8) throw ETavPNG(kMsgNotPng);
+        ReadBlock(sig, 8);
+        if (EndOfData || std::memcmp(sig, kSignature, 8) != 0) throw ETavPNG(kMsgNotPng);
+    }
+
+    struct Release {
+        TTavPNGReadStream& self;
+        ~Release() {
+            ZInflateEnd(self.Inflate);
+            self.FreeRows();
+        }
+    } release{*this};
+
+    ReadChunks();
+    ApplyTransparentColor();
+    if (PaletteAlpha && ActiveAlphaBitmap) BuildPaletteAlpha();
+    ProgressEnd();
+}
+
+void TTavPNGReadStream::ReadChunks() {
+    while (!EndOfData && !Stopped && !(ChunkFlags & cfEnd)) {
+        ChunkLeft = ReadDWordBE();
+        ChunkType = ReadDWordBE();
+        if (EndOfData) break;
+        switch (ChunkType) {
+        case kIHDR: ReadHeader(); break;
+        case kPLTE: ReadPalette(); break;
+        case kTRNS: ReadTransparency(); break;
+        case kBKGD: ReadBackground(); break;
+        case kGAMA: ReadGamma(); break;
+        case kSBIT: ReadSignificantBits(); break;
+        case kPHYS: ReadPhysicalSize(); break;
+        case kCHRM: ReadChromaticity(); break;
+        case kGIFG: ReadGIFControl(); break;
+        case kTIME: ReadTime(); break;
+        case kTEXT: ReadText(); break;
+        case kTPNG: ReadPrivate(); break;
+        case kIDAT: ReadImageData(); break;
+        case kIEND: ChunkFlags |= cfEnd; break;
+        default: break;
+        }
+        if (ChunkLeft > 0) Skip(ChunkLeft);
+        ReadDWordBE();  // the CRC, not checked
+    }
+}
+
+void TTavPNGReadStream::ReadHeader() {
+    if (ChunkFlags & cfHeader) throw ETavPNG(kMsgTwoIHDR);
+    const uint32_t width = ReadDWordBE();
+    const uint32_t height = ReadDWordBE();
+    SourceBitCount = ReadByte();
+
+    const uint8_t t = ReadByte() & 7;
+    if (t == 1 || t == 5 || t == 7) throw ETavPNG(kMsgColorType);
+    if (t & 4) HasAlpha = true;
+    const int32_t type = (t & 4) ? (t & 3) : t;
+    if (type == 0) IsGrayscale = true;
+    ColorType = type;
+
+    if (ReadByte() > 1) throw ETavPNG(kMsgCompression);
+    if (ReadByte() > 1) throw ETavPNG(kMsgFilter);
+    const uint8_t interlace = ReadByte();
+    if (interlace > 1) throw ETavPNG(kMsgInterlace);
+    InterlaceMethod = interlace;
+
+    // A header cut short by the end of the data ends the loop without an
+    // image; a complete one must give sizes every later computation can
+    // hold.
+    if (!EndOfData && (width == 0 || height == 0 || width > uint32_t(INT32_MAX) || height > uint32_t(INT32_MAX)))
+        throw ETavPNG(kMsgImageSize);
+    Width = int32_t(width);
+    Height = int32_t(height);
+
+    ChunkFlags |= cfHeader;
+    ProgressStep(0);
+    ChunkLeft -= 13;
+}
+
+void TTavPNGReadStream::ReadPalette() {
+    if (!(ChunkFlags & cfHeader) || (ChunkFlags & (cfImageDone | cfPalette))) return;
+    const bool greyIndex = ColorType == 0 && HasAlpha && SourceBitCount == 8 && GrayIndexActive;
+    if (!(ColorType == 2 || ColorType == 3 || greyIndex)) return;
+    const int32_t n = int32_t(std::min<int64_t>(std::max<int64_t>(ChunkLeft, 0) / 3, 256));
+    uint8_t* entries = GetPaletteBuffer();
+    for (int32_t i = 0; i < n; ++i) {
+        uint8_t rgb[3];
+        ReadBlock(rgb, 3);
+        entries[4 * i] = rgb[2];
+        entries[4 * i + 1] = rgb[1];
+        entries[4 * i + 2] = rgb[0];
+        entries[4 * i + 3] = 0;
+    }
+    ChunkLeft -= 3 * n;
+    PaletteCount = n;
+    ChunkFlags |= cfPalette;
+    ProgressStep(0);
+}
+
+int32_t TTavPNGReadStream::GreyColor(uint16_t sample) const {
+    const uint8_t v = ScaleGrey(sample, SourceBitCount);
+    return int32_t(v) | int32_t(v) << 8 | int32_t(v) << 16;
+}
+
+// Fixed-size handlers read only when the chunk holds their data: a short
+// chunk is skipped whole instead of reading into the CRC and the chunks
+// that follow.
+void TTavPNGReadStream::ReadTransparency() {
+    if (!(ChunkFlags & cfHeader) || (ChunkFlags & cfImageDone) || HasAlpha) return;
+    switch (ColorType) {
+    case 0: {
+        if (ChunkLeft < 2) return;
+        uint16_t v = ReadWordBE();
+        ChunkLeft -= 2;
+        if (SourceBitCount > 8) v >>= 8;
+        TransparentColor = GreyColor(v);
+        break;
+    }
+    case 2: {
+        if (ChunkLeft < 6) return;
+        const uint16_t r = ReadWordBE(), g = ReadWordBE(), b = ReadWordBE();
+        ChunkLeft -= 6;
+        const int shift = SourceBitCount == 16 ? 8 : 0;
+        TransparentColor = (r >> shift & 0xFF) | (g >> shift & 0xFF) << 8 | (b >> shift & 0xFF) << 16;
+        break;
+    }
+    case 3: {
+        // Before any PLTE, or for an empty chunk, there is nothing to read.
+        const int64_t k = std::min<int64_t>(ChunkLeft, PaletteCount);
+        if (k <= 0) return;
+        ReadBlock(AlphaTable, k);
+        ChunkLeft -= k;
+        TransparentColor = kPaletteAlphaPending;
+        break;
+    }
+    default: return;
+    }
+    ProgressStep(0);
+}
+
+void TTavPNGReadStream::ReadBackground() {
+    if (!(ChunkFlags & cfHeader)) return;
+    switch (ColorType) {
+    case 0: {
+        if (ChunkLeft < 2) return;
+        uint16_t v = ReadWordBE();
+        ChunkLeft -= 2;
+        if (SourceBitCount > 8) v >>= 8;
+        BackgroundColor = GrayIndexActive ? 0x01000000 + (v & 0xFF) : GreyColor(v);
+        break;
+    }
+    case 2: {
+        if (ChunkLeft < 6) return;
+        const uint16_t r = ReadWordBE(), g = ReadWordBE(), b = ReadWordBE();
+        ChunkLeft -= 6;
+        const int shift = SourceBitCount == 16 ? 8 : 0;
+        BackgroundColor = (r >> shift & 0xFF) | (g >> shift & 0xFF) << 8 | (b >> shift & 0xFF) << 16;
+        break;
+    }
+    case 3:
+        if (ChunkLeft < 1) return;
+        BackgroundColor = 0x01000000 + ReadByte();
+        ChunkLeft -= 1;
+        break;
+    default: return;
+    }
+    ProgressStep(0);
+}
+
+void TTavPNGReadStream::ReadGamma() {
+    if (!(ChunkFlags & cfHeader) || (ChunkFlags & (cfImageDone | cfPalette)) || ChunkLeft < 4) return;
+    Gamma = double(ReadDWordBE()) / 100000.0;
+    ChunkLeft -= 4;
+    ProgressStep(0);
+}
+
+void TTavPNGReadStream::ReadSignificantBits() {
+    if (!(ChunkFlags & cfHeader) || (ChunkFlags & (cfImageDone | cfPalette))) return;
+    if (ColorType != 2 && ColorType != 3) return;
+    const int32_t n = HasAlpha ? 4 : 3;
+    if (ChunkLeft < n) return;
+    uint32_t bits = 0;
+    for (int32_t i = 0; i < n; ++i) bits |= uint32_t(ReadByte()) << (8 * i);
+    SignificantBits = int32_t(bits);
+    ChunkLeft -= n;
+    ProgressStep(0);
+}
+
+void TTavPNGReadStream::ReadPhysicalSize() {
+    if (!(ChunkFlags & cfHeader) || (ChunkFlags & cfImageDone) || ChunkLeft < 9) return;
+    XResolution = int32_t(ReadDWordBE());
+    YResolution = int32_t(ReadDWordBE());
+    ResolutionUnit = ReadByte();
+    ChunkLeft -= 9;
+    ProgressStep(0);
+}
+
+void TTavPNGReadStream::ReadChromaticity() {
+    if (!(ChunkFlags & cfHeader) || (ChunkFlags & (cfImageDone | cfPalette))) return;
+    if (ChunkLeft != 32 || !Chromaticity) return;
+    int32_t values[8];
+    for (int32_t& v : values) v = int32_t(ReadDWordBE());
+    std::memcpy(static_cast<void*>(Chromaticity), values, sizeof values);
+    ChunkLeft -= 32;
+    ProgressStep(0);
+}
+
+void TTavPNGReadStream::ReadGIFControl() {
+    if (!(ChunkFlags & cfHeader) || (ChunkFlags & (cfImageDone | cfPalette))) return;
+    if (ChunkLeft != 4 || !GIFControl) return;
+    uint8_t data[4];
+    ReadBlock(data, 4);
+    std::memcpy(static_cast<void*>(GIFControl), data, 4);
+    ChunkLeft -= 4;
+    ProgressStep(0);
+}
+
+void TTavPNGReadStream::ReadTime() {
+    if (ChunkLeft != 7 || !TimeStamp) return;
+    TPNGTimeStamp t;
+    t.Year = ReadWordBE();
+    t.Month = ReadByte();
+    t.Day = ReadByte();
+    t.Hour = ReadByte();
+    t.Minute = ReadByte();
+    t.Second = ReadByte();
+    std::memcpy(static_cast<void*>(TimeStamp), &t, sizeof t);
+    ChunkLeft -= 7;
+    ProgressStep(0);
+}
+
+void TTavPNGReadStream::ReadText() {
+    if (ChunkLeft <= 0) return;
+    // A declared length that runs past the data allocates nothing: the
+    // skip in the chunk loop then ends it at the end of the data.
+    if (ChunkLeft > DataSize - Consumed) return;
+    const size_t n = size_t(ChunkLeft);
+    std::string text = GuardAlloc([&] { return std::string(n, '\0'); });
+    ReadBlock(text.data(), ChunkLeft);
+    ChunkLeft = 0;
+    if (EndOfData || Stopped) return;
+    const size_t zero = text.find('\0');
+    if (text.compare(0, zero, "Comment") != 0 || zero == std::string::npos) {
+        ProgressStep(0);
+        return;
+    }
+    const std::string body = text.substr(zero + 1);
+    if (!body.empty()) {
+        if (!Comment.empty()) Comment += "\r\n";
+        Comment += body;
+        Comment += "\r\n";
+    }
+    ProgressStep(0);
+}
+
+void TTavPNGReadStream::ReadPrivate() {
+    if (!(ChunkFlags & cfHeader) || (ChunkFlags & (cfPrivate | cfImageDone))) return;
+    ChunkFlags |= cfPrivate;
+    if (ChunkLeft < 4) return;
+    const uint32_t marker = ReadDWordBE();
+    ChunkLeft -= 4;
+    if (ChunkLeft <= 0 || marker != TpngMarker) return;
+    if (ReadByte() != 0) {
+        ActiveKey = Key;
+        if (OnKeyRequest) OnKeyRequest(this, ActiveKey);
+    }
+    ChunkLeft -= 1;
+    if (ChunkLeft > 0) {
+        if (ReadByte() == 1 && GrayIndexMode) GrayIndexActive = true;
+        ChunkLeft -= 1;
+    }
+    ProgressStep(0);
+}
+
+// ---- Image data -----------------------------------------------------------
+
+void TTavPNGReadStream::SetupFormat() {
+    const int32_t d = SourceBitCount;
+    const bool placed = InterlaceMethod != 0;
+    ConvertRow_ = ConvertNone;
+    switch (ColorType) {
+    case 0:
+        if (d != 1 && d != 2 && d != 4 && d != 8 && d != 16) throw ETavPNG(kMsgGreyDepth);
+        if (HasAlpha) {
+            if (d < 8) throw ETavPNG(kMsgGreyAlpha);
+            BitCount = 8;
+            Inflate.BitsPerPixel = 2 * d;
+            ConvertRow_ = d == 8 ? ConvertGreyAlpha<2, 1> : ConvertGreyAlpha<4, 2>;
+        } else {
+            BitCount = d == 2 ? 4 : d == 16 ? 8 : d;
+            Inflate.BitsPerPixel = d;
+            if (d == 2) ConvertRow_ = ConvertExpand2;
+            if (d == 16) ConvertRow_ = ConvertGrey16;
+        }
+        break;
+    case 2: {
+        if (d != 8 && d != 16) throw ETavPNG(kMsgDepth);
+        Inflate.BitsPerPixel = (HasAlpha ? 4 : 3) * d;
+        const int32_t rgb = SignificantBits & 0xFFFFFF;
+        const bool to565 = Allow16BitOutput && (rgb == 0x050505 || rgb == 0x050605);
+        if (to565) {
+            BitCount = 16;
+            SourceBitCount = rgb == 0x050505 ? 15 : 16;
+            if (d == 8)
+                ConvertRow_ = HasAlpha ? ConvertRgb565<1, true> : ConvertRgb565<1, false>;
+            else
+                ConvertRow_ = HasAlpha ? ConvertRgb565<2, true> : ConvertRgb565<2, false>;
+        } else {
+            BitCount = 24;
+            SourceBitCount = 3 * d;
+            if (d == 8)
+                ConvertRow_ = HasAlpha ? ConvertRgb<1, true> : ConvertRgb<1, false>;
+            else
+                ConvertRow_ = HasAlpha ? ConvertRgb<2, true> : ConvertRgb<2, false>;
+        }
+        break;
+    }
+    case 3:
+        if (d != 1 && d != 2 && d != 4 && d != 8) throw ETavPNG(kMsgDepth);
+        BitCount = d == 2 ? 4 : d;
+        Inflate.BitsPerPixel = d;
+        if (d == 2) ConvertRow_ = ConvertExpand2;
+        break;
+    default: return;
+    }
+
+    PassCount = placed ? 7 : 1;
+    if (!placed) {
+        WriteRow_ = WriteWholeRow;
+        WriteAlphaRow_ = WriteAlphaWhole;
+    } else {
+        WriteAlphaRow_ = WriteAlphaPlaced;
+        switch (BitCount) {
+        case 1: WriteRow_ = PlaceBits1; break;
+        case 4: WriteRow_ = PlaceBits4; break;
+        case 8: WriteRow_ = PlaceBytes<1>; break;
+        case 16: WriteRow_ = PlaceBytes<2>; break;
+        default: WriteRow_ = PlaceBytes<3>; break;
+        }
+    }
+
+    // Every row and buffer size below must fit: rows of the PNG data, of
+    // the bitmap and of the alpha bitmap, and the one block that holds the
+    // row buffers.
+    int32_t pngStride = 0, bitmapStride = 0, alphaStride = 0;
+    size_t block = 0;
+    if (!CheckedScanlineStride(uint32_t(Width), uint32_t(Inflate.BitsPerPixel), pngStride) ||
+        !CheckedScanlineStride(uint32_t(Width), uint32_t(BitCount), bitmapStride) ||
+        !CheckedScanlineStride(uint32_t(Width), 8, alphaStride) || pngStride > INT32_MAX - 4 ||
+        bitmapStride > INT32_MAX - 4 || !CheckedAdd(2 * (size_t(pngStride) + 4), size_t(bitmapStride) + 4, block) ||
+        !CheckedAdd(block, size_t(alphaStride), block))
+        throw ETavPNG(kMsgImageSize);
+}
+
+void TTavPNGReadStream::AllocateRows() {
+    FreeRows();
+    const size_t pngRow = size_t(ScanlineStride(Width, Inflate.BitsPerPixel)) + 4;
+    Rows.RowStride = ScanlineStride(Width, BitCount);
+    const size_t convertedRow = size_t(Rows.RowStride) + 4;
+    const size_t alphaRow = size_t(ScanlineStride(Width, 8));
+    // Sizes checked by SetupFormat. Cleared so that the padding copied
+    // with a whole row is never uninitialised.
+    RowBlock_ = GuardAlloc([&] { return new uint8_t[2 * pngRow + convertedRow + alphaRow](); });
+    Inflate.CurRow = RowBlock_;
+    Inflate.PrevRow = RowBlock_ + pngRow;
+    Rows.ConvertedRow = RowBlock_ + 2 * pngRow;
+    Rows.AlphaRow = Rows.ConvertedRow + convertedRow;
+}
+
+void TTavPNGReadStream::FreeRows() {
+    delete[] RowBlock_;
+    RowBlock_ = nullptr;
+    Inflate.CurRow = Inflate.PrevRow = nullptr;
+    Rows.ConvertedRow = Rows.AlphaRow = nullptr;
+}
+
+void TTavPNGReadStream::PrepareBitmap() {
+    if (!GrayIndexActive && ColorType == 0 && BitCount <= 8) PaletteCount = MakeGrayPalette(GetPaletteBuffer(), SourceBitCount);
+
+    if (TransparentColor == kPaletteAlphaPending) {
+        int32_t zeros = 0, zeroAt = -1;
+        bool partial = false;
+        for (int32_t i = 0; i < 256; ++i) {
+            if (AlphaTable[i] != 0 && AlphaTable[i] != 255) {
+                partial = true;
+                break;
+            }
+            if (AlphaTable[i] == 0 && zeros++ == 0) zeroAt = i;
+        }
+        if (!partial && zeros == 1) {
+            TransparentColor = 0x01000000 + zeroAt;
+        } else {
+            TransparentColor = -1;
+            PaletteAlpha = true;
+        }
+    }
+
+    GuardAlloc([&] { TTavCustomGraphicReadStream::PrepareBitmap(); });
+
+    // The alpha bitmap must not be the image itself: its 8-bit rows would
+    // replace the image's.
+    if ((HasAlpha || PaletteAlpha) && AlphaBitmap && AlphaBitmap != Bitmap_ && !NoBitmap) {
+        uint8_t grey[1024];
+        MakeGrayPalette(grey, 8);
+        GuardAlloc([&] {
+            AlphaBitmap->Assign(nullptr);
+            AlphaBitmap->SetTransparent(false);
+            AlphaBitmap->SetPixelFormat(pf8bit);
+            AlphaBitmap->HandleType = TBitmapHandleType::bmDIB;
+            AlphaBitmap->SetWidth(Width);
+            AlphaBitmap->SetHeight(Height);
+            AlphaBitmap->SetPalette(CreatePaletteFromEntries(grey, 256));
+        });
+        ActiveAlphaBitmap = AlphaBitmap;
+    }
+}
+
+int32_t TTavPNGReadStream::NextImageData(TZInflateRec& rec) {
+    auto& self = *static_cast<TTavPNGReadStream*>(rec.Owner);
+    // Empty IDAT chunks between the others are passed over.
+    while (self.ChunkLeft <= 0) {
+        self.Skip(4);
+        self.ChunkLeft = self.ReadDWordBE();
+        self.ChunkType = self.ReadDWordBE();
+        if (self.EndOfData || self.Stopped || self.ChunkType != kIDAT) return -1;
+    }
+    const int32_t n = int32_t(std::min<int64_t>(self.ChunkLeft, rec.InBufferSize));
+    if (n <= 0 || rec.InBuffer == nullptr) return -1;
+    rec.Z.next_in = rec.InBuffer;
+    rec.Z.avail_in = 0;
+    self.ReadBlock(rec.InBuffer, n);
+    self.ChunkLeft -= n;
+    if (self.EndOfData || self.Stopped) return -1;
+    rec.Z.avail_in = uInt(n);
+    return 0;
+}
+
+void TTavPNGReadStream::ReadImageData() {
+    if (ChunkFlags & cfImageDone) return;
+    if (ColorType < 0) return;  // no header: nothing to decode into
+    SetupFormat();
+    if (NoBitmap) {
+        ChunkFlags |= cfImageDone;
+        return;
+    }
+    if (ZInflateInit(Inflate) != 0) throw ETavPNG(kMsgZlib);
+    PrepareBitmap();
+    // The bitmap's rows must be what the row writers assume.
+    if (Bitmap_->Width() != Width || Bitmap_->Height() != Height || Bitmap_->ScanlineStride() != ScanlineStride(Width, BitCount))
+        throw ETavPNG(kMsgReadError);
+    AllocateRows();
+
+    struct Close {
+        TTavPNGReadStream& self;
+        ~Close() {
+            ZInflateReset(self.Inflate);
+            ZInflateEnd(self.Inflate);
+            self.FreeRows();
+            self.ProgressPhase(0, 0, 0);
+        }
+    } close{*this};
+
+    DecodeRows();
+    ChunkFlags |= cfImageDone;
+}
+
+void TTavPNGReadStream::DecodeRows() {
+    const int32_t w = Width, h = Height;
+    const int32_t bitsPerPixel = Inflate.BitsPerPixel;
+    const int32_t pixelScale = BitCount == 16 ? 2 : BitCount == 24 ? 3 : 1;
+    const bool hook = !ActiveKey.empty() && bool(OnDecodeRow);
+    int64_t n = 1;
+    ProgressPhase(1, CountImageRows(InterlaceMethod, h), 98);
+
+    for (int32_t pass = 0; pass < PassCount; ++pass) {
+        const TPass geometry = PassCount == 1 ? TPass{0, 1, 0, 1} : kAdam7[pass];
+        const int64_t passWidth = PassExtent(w, geometry.Col, geometry.ColStep);
+        const int64_t passRows = PassExtent(h, geometry.Row, geometry.RowStep);
+        if (passWidth == 0 || passRows == 0) continue;
+
+        Rows.PassWidth = int32_t(passWidth);
+        Rows.PixelStart = geometry.Col * pixelScale;
+        Rows.PixelStep = geometry.ColStep * pixelScale;
+        Rows.AlphaStart = geometry.Col;
+        Rows.AlphaStep = geometry.ColStep;
+        Inflate.RowSize = int32_t((passWidth * bitsPerPixel + 7) / 8 + 1);
+        std::memset(Inflate.PrevRow, 0, size_t(Inflate.RowSize));
+
+        int32_t y = geometry.Row;
+        for (int64_t r = 0; r < passRows; ++r, y += geometry.RowStep) {
+            uint8_t* target = Bitmap_->ScanLine(y);
+            uint8_t* alphaTarget = ActiveAlphaBitmap ? ActiveAlphaBitmap->ScanLine(y) : nullptr;
+            if (ZInflateReadRow(Inflate) < 0) throw ETavPNG(kMsgReadError);
+            if (hook) {
+                // The next row's filter needs this row as it came out of
+                // the filter, before the hook changes it.
+                std::memcpy(Inflate.PrevRow, Inflate.CurRow, size_t(Inflate.RowSize));
+                OnDecodeRow(this, Inflate.CurRow + 1, Inflate.RowSize - 1, int32_t(n - 1), ActiveKey);
+            }
+            const uint8_t* row = ConvertRow_(Rows, Inflate.CurRow + 1);
+            WriteRow_(Rows, row, target);
+            if (alphaTarget) WriteAlphaRow_(Rows, Rows.AlphaRow, alphaTarget);
+            if (!hook) std::swap(Inflate.CurRow, Inflate.PrevRow);
+
+            if ((n & 3) == 2 || h < 4) ProgressStep(n);
+            ++n;
+            if (Stopped) break;
+        }
+        if (EndOfData || Stopped) break;
+    }
+}
+
+void TTavPNGReadStream::ApplyTransparentColor() {
+    // Only an image that was actually prepared gets a transparent colour;
+    // without IDAT the bitmap stays as it was.
+    if (NoBitmap || !Bitmap_ || EndOfData || Stopped || HasAlpha || TransparentColor == -1) return;
+    if (!(ChunkFlags & cfImageDone) || TransparentColor == kPaletteAlphaPending) return;
+    Bitmap_->SetTransparent(true);
+    Bitmap_->TransparentColor = TransparentColor;
+}
+
+void TTavPNGReadStream::BuildPaletteAlpha() {
+    TBitmap& alpha = *ActiveAlphaBitmap;
+    const int32_t w = std::min(Bitmap_->Width(), alpha.Width());
+    const int32_t h = std::min(Bitmap_->Height(), alpha.Height());
+    for (int32_t y = 0; y < h; ++y) {
+        const uint8_t* src = Bitmap_->ScanLine(y);
+        uint8_t* dst = alpha.ScanLine(y);
+        for (int32_t x = 0; x < w; ++x) {
+            uint8_t index;
+            switch (BitCount) {
+            case 1: index = (src[x >> 3] & (0x80 >> (x & 7))) ? 1 : 0; break;
+            case 4: index = (x & 1) ? (src[x >> 1] & 0x0F) : (src[x >> 1] >> 4); break;
+            default: index = src[x]; break;
+            }
+            dst[x] = uint8_t(255 - AlphaTable[index]);
+        }
+    }
+    HasAlpha = true;
+}

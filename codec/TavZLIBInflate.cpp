@@ -1,0 +1,153 @@
+// Inflate side of the zlib wrappers: the row reader of the PNG decoder and
+// the routine that undoes a row filter.
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "codec/TavZLIB.h"
+
+namespace {
+
+voidpf HeapAlloc(voidpf, uInt items, uInt size) {
+    // calloc checks items * size for overflow itself.
+    return std::calloc(items, size);
+}
+
+void HeapFree(voidpf, voidpf address) { std::free(address); }
+
+inline uint8_t Paeth(int a, int b, int c) {
+    const int p = a + b - c;
+    const int pa = std::abs(p - a);
+    const int pb = std::abs(p - b);
+    const int pc = std::abs(p - c);
+    if (pa <= pb && pa <= pc) return uint8_t(a);
+    if (pb <= pc) return uint8_t(b);
+    return uint8_t(c);
+}
+
+// x runs over row[0 .. n - 1]; the first bpp bytes have no left neighbour.
+// Bpp is a template argument for the common pixel sizes so that the
+// compiler can unroll the inner dependency chain.
+template <int Bpp>
+void UnfilterSub(uint8_t* x, int32_t n, int32_t bppRuntime) {
+    const int32_t bpp = Bpp > 0 ? Bpp : bppRuntime;
+    for (int32_t i = bpp; i < n; ++i) x[i] = uint8_t(x[i] + x[i - bpp]);
+}
+
+void UnfilterUp(uint8_t* x, const uint8_t* b, int32_t n) {
+    for (int32_t i = 0; i < n; ++i) x[i] = uint8_t(x[i] + b[i]);
+}
+
+template <int Bpp>
+void UnfilterAverage(uint8_t* x, const uint8_t* b, int32_t n, int32_t bppRuntime) {
+    const int32_t bpp = Bpp > 0 ? Bpp : bppRuntime;
+    const int32_t head = bpp < n ? bpp : n;
+    for (int32_t i = 0; i < head; ++i) x[i] = uint8_t(x[i] + (b[i] >> 1));
+    for (int32_t i = bpp; i < n; ++i) x[i] = uint8_t(x[i] + ((unsigned(x[i - bpp]) + b[i]) >> 1));
+}
+
+template <int Bpp>
+void UnfilterPaeth(uint8_t* x, const uint8_t* b, int32_t n, int32_t bppRuntime) {
+    const int32_t bpp = Bpp > 0 ? Bpp : bppRuntime;
+    const int32_t head = bpp < n ? bpp : n;
+    // With a = c = 0 the predictor is b.
+    for (int32_t i = 0; i < head; ++i) x[i] = uint8_t(x[i] + b[i]);
+    for (int32_t i = bpp; i < n; ++i) x[i] = uint8_t(x[i] + Paeth(x[i - bpp], b[i], b[i - bpp]));
+}
+
+template <int Bpp>
+int32_t Unfilter(uint8_t type, uint8_t* x, const uint8_t* b, int32_t n, int32_t bpp) {
+    switch (type) {
+    case 0: return 0;
+    case 1: UnfilterSub<Bpp>(x, n, bpp); return 0;
+    case 2: UnfilterUp(x, b, n); return 0;
+    case 3: UnfilterAverage<Bpp>(x, b, n, bpp); return 0;
+    case 4: UnfilterPaeth<Bpp>(x, b, n, bpp); return 0;
+    default: return -1;
+    }
+}
+
+}  // namespace
+
+int32_t UnfilterRow(uint8_t* row, const uint8_t* prev, int32_t rowSize, int32_t bpp) {
+    if (rowSize < 1) return -1;
+    if (bpp < 1) bpp = 1;
+    const uint8_t type = row[0];
+    uint8_t* x = row + 1;
+    const uint8_t* b = prev + 1;
+    const int32_t n = rowSize - 1;
+    switch (bpp) {
+    case 1: return Unfilter<1>(type, x, b, n, bpp);
+    case 2: return Unfilter<2>(type, x, b, n, bpp);
+    case 3: return Unfilter<3>(type, x, b, n, bpp);
+    case 4: return Unfilter<4>(type, x, b, n, bpp);
+    case 6: return Unfilter<6>(type, x, b, n, bpp);
+    case 8: return Unfilter<8>(type, x, b, n, bpp);
+    default: return Unfilter<0>(type, x, b, n, bpp);
+    }
+}
+
+int32_t ZInflateInit(TZInflateRec& rec) {
+    if (rec.InBuffer != nullptr || rec.ZActive) ZInflateEnd(rec);
+    rec.InBuffer = new (std::nothrow) uint8_t[TZInflateRec::InputSize];
+    if (rec.InBuffer == nullptr) return -1;
+    rec.Z = z_stream{};
+    rec.Z.next_in = rec.InBuffer;
+    rec.Z.avail_in = 0;
+    rec.Z.zalloc = HeapAlloc;
+    rec.Z.zfree = HeapFree;
+    rec.Z.opaque = nullptr;
+    rec.InBufferSize = TZInflateRec::InputSize;
+    if (inflateInit(&rec.Z) != Z_OK) {
+        // Release the buffer too: the record is then as before the call.
+        delete[] rec.InBuffer;
+        rec.InBuffer = nullptr;
+        rec.InBufferSize = 0;
+        return -1;
+    }
+    rec.ZActive = true;
+    return 0;
+}
+
+int32_t ZInflateRead(TZInflateRec& rec, uint8_t* dest, int32_t count) {
+    if (!rec.ZActive) return Z_STREAM_ERROR;
+    rec.Z.next_out = dest;
+    rec.Z.avail_out = count > 0 ? uInt(count) : 0;
+    int32_t result = 0;
+    while (rec.Z.avail_out > 0) {
+        if (rec.Z.avail_in == 0) {
+            result = rec.OnInput ? rec.OnInput(rec) : -1;
+            if (result != 0) return result;
+        }
+        result = inflate(&rec.Z, Z_NO_FLUSH);
+        if (result < 0) return result;
+        // A stream that wants a preset dictionary makes no progress; PNG
+        // data never has one, so treat it as corrupt instead of looping.
+        if (result == Z_NEED_DICT) return Z_DATA_ERROR;
+        if (result == Z_STREAM_END && rec.Z.avail_out > 0) return Z_DATA_ERROR;
+    }
+    return result == Z_STREAM_END ? 1 : 0;
+}
+
+int32_t ZInflateReadRow(TZInflateRec& rec) {
+    const int32_t r = ZInflateRead(rec, rec.CurRow, rec.RowSize);
+    if (r < 0) return r;
+    if (UnfilterRow(rec.CurRow, rec.PrevRow, rec.RowSize, (rec.BitsPerPixel + 7) / 8) != 0) return -1;
+    return r;
+}
+
+void ZInflateReset(TZInflateRec& rec) {
+    if (rec.ZActive) inflateReset(&rec.Z);
+    rec.Z.next_in = rec.InBuffer;
+    rec.Z.avail_in = 0;
+}
+
+void ZInflateEnd(TZInflateRec& rec) {
+    delete[] rec.InBuffer;
+    rec.InBuffer = nullptr;
+    rec.InBufferSize = 0;
+    if (rec.ZActive) inflateEnd(&rec.Z);
+    rec.ZActive = false;
+    rec.Z.next_in = nullptr;
+    rec.Z.avail_in = 0;
+}

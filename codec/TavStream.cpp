@@ -79,8 +79,9 @@ void TTavCustomReadStream::BeginRead(TStream& stream, int64_t size) {
     const int64_t available = stream.Size() - StartPosition;
     DataSize = size > 0 ? size : available;
     // Memory is read in place: a window reaching past the stream's bytes
-    // would read outside its block, so it ends with the stream.
-    if (memory && DataSize > available) DataSize = available;
+    // (or starting before them) would read outside its block, so it ends
+    // with the stream.
+    if (memory && (DataSize > available || StartPosition < 0)) DataSize = StartPosition < 0 ? 0 : available;
     Consumed = 0;
     BufferLeft = 0;
     Stopped = false;

@@ -16,5 +16,5 @@ uint32_t SeedFromClocks(uint64_t counter, uint32_t tickMilliseconds) {
 void ReseedFromClock() {
     const uint64_t counter = MonotonicNanoseconds();
     // The tick count is read only when the counter fails.
-    RandomSeed = counter != 0 ? uint32_t(counter) : SeedFromClocks(0, TickCountMilliseconds());
+    RandomSeed = SeedFromClocks(counter, counter != 0 ? 0 : TickCountMilliseconds());
 }

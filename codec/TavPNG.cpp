@@ -1,0 +1,280 @@
+#include "codec/TavPNG.h"
+
+#include <ctime>
+#include <utility>
+
+#include "platform/Canvas.h"
+#include "platform/Exceptions.h"
+#include "platform/Streams.h"
+
+namespace {
+
+TPNGTimeStamp CurrentUtcStamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    TPNGTimeStamp stamp;
+    if (now == std::time_t(-1) || !gmtime_r(&now, &parts))
+        return stamp;  // no clock: an invalid stamp, which saves no tIME
+    stamp.Year = uint16_t(parts.tm_year + 1900);
+    stamp.Month = uint8_t(parts.tm_mon + 1);
+    stamp.Day = uint8_t(parts.tm_mday);
+    stamp.Hour = uint8_t(parts.tm_hour);
+    stamp.Minute = uint8_t(parts.tm_min);
+    stamp.Second = uint8_t(parts.tm_sec);
+    return stamp;
+}
+
+// Lends the picture's progress event to the bitmap that a decoder or
+// encoder reports through, and gives the bitmap its own back on every way
+// out.
+class TProgressLoan {
+public:
+    TProgressLoan(TBitmap& bitmap, const TProgressEvent& pictureEvent)
+        : Bitmap_(bitmap), Saved_(bitmap.OnProgress) {
+        if (pictureEvent)
+            Bitmap_.OnProgress = pictureEvent;
+    }
+    ~TProgressLoan() { Bitmap_.OnProgress = std::move(Saved_); }
+    TProgressLoan(const TProgressLoan&) = delete;
+    TProgressLoan& operator=(const TProgressLoan&) = delete;
+
+private:
+    TBitmap& Bitmap_;
+    TProgressEvent Saved_;
+};
+
+// Clears a flag on every way out of a scope.
+class TFlagGuard {
+public:
+    explicit TFlagGuard(bool& flag) : Flag_(flag) { Flag_ = true; }
+    ~TFlagGuard() { Flag_ = false; }
+    TFlagGuard(const TFlagGuard&) = delete;
+    TFlagGuard& operator=(const TFlagGuard&) = delete;
+
+private:
+    bool& Flag_;
+};
+
+std::unique_ptr<TTavPNGReadStream> NewDecoder() {
+    return GuardAlloc([] { return std::make_unique<TTavPNGReadStream>(); });
+}
+
+std::unique_ptr<TTavPNGWriteStream> NewEncoder() {
+    return GuardAlloc([] { return std::make_unique<TTavPNGWriteStream>(); });
+}
+
+// Makes "PNG" a picture format for as long as the program runs.
+struct TFormatRegistration {
+    TFormatRegistration() { TPicture::RegisterFileFormat("PNG", "PNG Format", GraphicClassOf<TTavPNG>()); }
+    ~TFormatRegistration() { TPicture::UnregisterGraphicClass(GraphicClassOf<TTavPNG>()); }
+};
+const TFormatRegistration kRegistration;
+
+}  // namespace
+
+TTavPNG::TTavPNG() : TimeStamp(CurrentUtcStamp()) {
+    ImageBitmap = GuardAlloc([] { return std::make_unique<TBitmap>(); });
+    AlphaBitmap = GuardAlloc([] { return std::make_unique<TBitmap>(); });
+}
+
+TTavPNG::~TTavPNG() {
+    AlphaBitmap.reset();
+    ImageBitmap.reset();
+}
+
+// ---- loading and saving ----------------------------------------------------
+
+void TTavPNG::CopyResultsBack(const TTavPNGReadStream& decoder, bool withInterlace) {
+    HasAlpha = decoder.HasAlpha;
+    Comment = decoder.Comment;
+    BackgroundColor = decoder.BackgroundColor;
+    TransparentColor = decoder.TransparentColor;
+    if (withInterlace)
+        Interlace = decoder.InterlaceMethod;
+    Gamma = decoder.Gamma;
+    ResolutionUnit = decoder.ResolutionUnit;
+    XResolution = decoder.XResolution;
+    YResolution = decoder.YResolution;
+    SignificantBits = decoder.SignificantBits;
+    SourceBitCount = decoder.SourceBitCount;
+    Grayscale = decoder.IsGrayscale;
+}
+
+void TTavPNG::LoadFromStream(TStream& stream) {
+    std::unique_ptr<TTavPNGReadStream> decoder = NewDecoder();
+    TBitmap& bmp = *CurrentImage();
+    decoder->OnDecodeRow = OnDecodeRow;
+    decoder->OnKeyRequest = OnKeyRequest;
+    decoder->Key = Key;
+    decoder->SkipMacHeader = SkipMacHeader;
+    decoder->Allow16BitOutput = Allow16BitOutput;
+    decoder->TimeStamp = &TimeStamp;
+    decoder->Chromaticity = &Chromaticity;
+    decoder->GIFControl = &GIFControl;
+    decoder->AlphaBitmap = CurrentAlpha();
+    AlphaBitmap->Assign(nullptr);
+    {
+        TProgressLoan loan(bmp, OnProgress);
+        decoder->ReadImage(&bmp, stream, 0);
+    }
+    CopyResultsBack(*decoder, true);
+    AfterImageChange(bmp);
+}
+
+// Settings that both SaveToStream and WriteData take from the picture.
+void TTavPNG::SetSharedEncoderParameters(TTavPNGWriteStream& encoder) {
+    encoder.Grayscale = Grayscale;
+    encoder.Comment = Comment;
+    encoder.BackgroundColor = BackgroundColor;
+    encoder.TransparentColor = TransparentColor;
+    encoder.Gamma = Gamma;
+    encoder.SignificantBits = SignificantBits;
+    encoder.ResolutionUnit = ResolutionUnit;
+    encoder.XResolution = XResolution;
+    encoder.YResolution = YResolution;
+    encoder.TimeStamp = &TimeStamp;
+    encoder.Chromaticity = &Chromaticity;
+    encoder.GIFControl = &GIFControl;
+}
+
+void TTavPNG::SaveToStream(TStream& stream) {
+    TBitmap& bmp = *CurrentImage();
+    std::unique_ptr<TTavPNGWriteStream> encoder = NewEncoder();
+    encoder->CompressionLevel = CompressionLevel;
+    encoder->FilterMode = FilterMode;
+    encoder->SetIDATSize(IDATSize);
+    encoder->Interlace = Interlace;
+    SetSharedEncoderParameters(*encoder);
+    encoder->UseCurrentTime = UseCurrentTime;
+    encoder->OnEncodeRow = OnEncodeRow;
+    encoder->Key = Key;
+    encoder->AlphaBitmap = HasAlpha ? CurrentAlpha() : nullptr;
+    TProgressLoan loan(bmp, OnProgress);
+    encoder->WriteImage(bmp, stream);
+}
+
+void TTavPNG::ReadData(TStream& stream) {
+    {
+        std::unique_ptr<TTavPNGReadStream> decoder = NewDecoder();
+        decoder->TimeStamp = &TimeStamp;
+        decoder->Chromaticity = &Chromaticity;
+        decoder->GIFControl = &GIFControl;
+        AlphaOverride = nullptr;
+        ImageOverride = nullptr;
+        AlphaBitmap->Assign(nullptr);
+        decoder->AlphaBitmap = AlphaBitmap.get();
+        decoder->ReadImage(ImageBitmap.get(), stream, 0);
+        CopyResultsBack(*decoder, false);
+        AfterImageChange(*ImageBitmap);
+    }
+    Changed(this);
+}
+
+void TTavPNG::WriteData(TStream& stream) {
+    if (ImageBitmap->GetEmpty())
+        return;
+    std::unique_ptr<TTavPNGWriteStream> encoder = NewEncoder();
+    SetSharedEncoderParameters(*encoder);
+    encoder->AlphaBitmap = HasAlpha ? AlphaBitmap.get() : nullptr;
+    encoder->WriteImage(*ImageBitmap, stream);
+}
+
+// ---- assignment ------------------------------------------------------------
+
+void TTavPNG::Assign(TPersistent* source) {
+    ImageOverride = nullptr;
+    if (auto* png = dynamic_cast<TTavPNG*>(source)) {
+        ImageBitmap->Assign(png->ImageBitmap.get());
+        AlphaBitmap->Assign(png->AlphaBitmap.get());
+        ImageOverride = png->ImageOverride;
+        AlphaOverride = png->AlphaOverride;
+        CompressionLevel = png->CompressionLevel;
+        FilterMode = png->FilterMode;
+        IDATSize = png->IDATSize;
+        Interlace = png->Interlace;
+        Grayscale = png->Grayscale;
+        Comment = png->Comment;
+        BackgroundColor = png->BackgroundColor;
+        TransparentColor = png->TransparentColor;
+        Gamma = png->Gamma;
+        SignificantBits = png->SignificantBits;
+        ResolutionUnit = png->ResolutionUnit;
+        XResolution = png->XResolution;
+        YResolution = png->YResolution;
+        UseCurrentTime = png->UseCurrentTime;
+        TimeStamp = png->TimeStamp;
+        Chromaticity = png->Chromaticity;
+        AfterImageChange(*ImageBitmap);
+        return;
+    }
+    if (auto* graphic = dynamic_cast<TGraphic*>(source)) {
+        ImageBitmap->Assign(graphic);
+        AfterImageChange(*ImageBitmap);
+        return;
+    }
+    TGraphic::Assign(source);
+}
+
+void TTavPNG::AssignTo(TPersistent* dest) {
+    if (auto* graphic = dynamic_cast<TGraphic*>(dest)) {
+        graphic->Assign(CurrentImage());
+        return;
+    }
+    TGraphic::AssignTo(dest);
+}
+
+void TTavPNG::AfterImageChange(TBitmap& bitmap) {
+    PaletteModified = true;
+    if (GetTransparent() == bitmap.GetTransparent()) {
+        Changed(this);
+        return;
+    }
+    TFlagGuard syncing(SyncingTransparency);
+    SetTransparent(bitmap.GetTransparent());
+}
+
+void TTavPNG::SetTransparent(bool value) {
+    if (!SyncingTransparency) {
+        TBitmap* image = CurrentImage();
+        if (image->GetTransparent() != value)
+            image->SetTransparent(value);
+    }
+    TGraphic::SetTransparent(value);
+}
+
+// ---- drawing, size and palette ---------------------------------------------
+
+void TTavPNG::Draw(TCanvas& canvas, const TRect& rect) { canvas.StretchDraw(rect, *CurrentImage()); }
+
+void TTavPNG::SetWidth(int32_t value) {
+    if (!CurrentImage()->GetEmpty())
+        CurrentImage()->SetWidth(value);
+    if (!CurrentAlpha()->GetEmpty())
+        CurrentAlpha()->SetWidth(value);
+    Changed(this);
+}
+
+void TTavPNG::SetHeight(int32_t value) {
+    if (!CurrentImage()->GetEmpty())
+        CurrentImage()->SetHeight(value);
+    if (!CurrentAlpha()->GetEmpty())
+        CurrentAlpha()->SetHeight(value);
+    Changed(this);
+}
+
+void TTavPNG::SetPalette(HPALETTE value) {
+    CurrentImage()->SetPalette(value);
+    Changed(this);
+}
+
+// ---- clipboard -------------------------------------------------------------
+
+void TTavPNG::LoadFromClipboardFormat(uint16_t format, const TClipboardData& data, HPALETTE palette) {
+    ImageOverride = nullptr;
+    ImageBitmap->LoadFromClipboardFormat(format, data, palette);
+    AfterImageChange(*ImageBitmap);
+}
+
+void TTavPNG::SaveToClipboardFormat(uint16_t& format, TClipboardData& data, HPALETTE& palette) {
+    CurrentImage()->SaveToClipboardFormat(format, data, palette);
+}

@@ -167,32 +167,31 @@ int64_t ReadHeader(Source& src, int64_t off, Header& h) {
 }
 
 // Run-length decoding into rows of indices, bottom row first as stored.
-// Pixels the data never sets stay 0; the data may not write outside.
+// Pixels the data never sets stay 0. Runs that reach past the right edge
+// or the last row are clipped (some writers encode the row padding too);
+// data that ends before its end-of-bitmap mark is an error.
 void DecodeRle(const std::vector<uint8_t>& data, bool fourBit, TBitmap& into) {
-    const int32_t w = into.Width(), h = into.Height();
+    const int64_t w = into.Width(), h = into.Height();
     const TPixelFormat format = into.PixelFormat();
-    int32_t x = 0, row = 0;  // row counts from the bottom
+    int64_t x = 0, row = 0;  // row counts from the bottom
     size_t i = 0;
     auto need = [&](size_t n) {
         if (n > data.size() - i)
             Invalid("Corrupt RLE bitmap data");
     };
     auto put = [&](uint32_t index) {
-        if (x >= w || row >= h)
-            Invalid("Corrupt RLE bitmap data");
-        pixelops::WriteRaw(into.ScanLine(h - 1 - row), x, format, index);
+        if (x < w && row < h)
+            pixelops::WriteRaw(into.ScanLine(int32_t(h - 1 - row)), int32_t(x), format, index);
         ++x;
     };
-    while (true) {
+    while (row < h) {
         need(2);
         const uint8_t count = data[i], value = data[i + 1];
         i += 2;
         if (count > 0) {
             for (int k = 0; k < count; ++k)
                 put(fourBit ? ((k & 1) ? (value & 0x0F) : (value >> 4)) : value);
-            continue;
-        }
-        if (value == 0) {  // end of line
+        } else if (value == 0) {  // end of line
             x = 0;
             ++row;
         } else if (value == 1) {  // end of bitmap
@@ -202,23 +201,15 @@ void DecodeRle(const std::vector<uint8_t>& data, bool fourBit, TBitmap& into) {
             x += data[i];
             row += data[i + 1];
             i += 2;
-            if (x > w || row > h)
-                Invalid("Corrupt RLE bitmap data");
         } else {  // absolute run of value pixels, padded to a word
             const size_t bytes = fourBit ? (size_t(value) + 1) / 2 : size_t(value);
-            need(bytes);
+            need(bytes + (bytes & 1));
             for (int k = 0; k < value; ++k) {
                 const uint8_t b = data[i + (fourBit ? size_t(k) / 2 : size_t(k))];
                 put(fourBit ? ((k & 1) ? (b & 0x0F) : (b >> 4)) : b);
             }
-            i += bytes;
-            if (bytes & 1) {
-                need(1);
-                ++i;
-            }
+            i += bytes + (bytes & 1);
         }
-        if (row >= h)
-            return;  // nothing more can land in the picture
     }
 }
 

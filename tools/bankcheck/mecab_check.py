@@ -3,8 +3,9 @@
 
   mecab_check.py lint  [banks/four.txt] [banks/tanbun_yomi.txt]
       record shape, Shift-JIS, duplicates and the room each text has on screen
-  mecab_check.py mecab [banks/tanbun_yomi.txt]
-      compares the reading of each bracketed word with the analyser's
+  mecab_check.py mecab [banks/four.txt] [banks/tanbun_yomi.txt]
+      compares the reading of each bracketed word, and of each idiom, with
+      the analyser's
 
 The lint exits 1 when any record breaks a rule. The analyser comparison prints
 every disagreement that is not already explained by a "# " comment line right
@@ -216,6 +217,8 @@ def covering_reading(tokens, start, end):
 
 
 def check_mecab(path):
+    if "four" in os.path.basename(path):
+        return check_idiom_readings(path)
     unexplained, explained, inside = [], [], 0
     for number, line, comments in records(path):
         fields = line.split(",")
@@ -236,13 +239,32 @@ def check_mecab(path):
         said = theirs if theirs is not None else f"? ({why})"
         entry = f"{path}:{number}: {fields[0]} ours {fields[1]}, analyser {said}"
         (explained if any(c.startswith("# ") for c in comments) else unexplained).append(entry)
+    return report(explained, unexplained, f"{inside} agree inside a longer word, ")
+
+
+def report(explained, unexplained, note=""):
     for entry in explained:
         print("explained:", entry)
     for entry in unexplained:
         print("UNEXPLAINED:", entry)
-    print(f"{inside} agree inside a longer word, {len(explained)} explained, "
-          f"{len(unexplained)} unexplained disagreements")
+    print(f"{note}{len(explained)} explained, {len(unexplained)} unexplained disagreements")
     return not unexplained
+
+
+def check_idiom_readings(path):
+    """Compares each idiom's reading with the analyser's reading of the idiom."""
+    unexplained, explained = [], []
+    for number, line, comments in records(path):
+        fields = line.split(",")
+        if len(fields) != 8:
+            continue
+        tokens = analyse(fields[1])
+        theirs = "".join(r if r else "?" for _, r in tokens)
+        if theirs == fields[6]:
+            continue
+        entry = f"{path}:{number}: {fields[1]} ours {fields[6]}, analyser {theirs}"
+        (explained if any(c.startswith("# ") for c in comments) else unexplained).append(entry)
+    return report(explained, unexplained)
 
 
 def main(argv):
@@ -259,7 +281,7 @@ def main(argv):
             failed |= bool(errors) or count < 2
         return 1 if failed else 0
     if mode == "mecab":
-        return 0 if all([check_mecab(p) for p in (argv[2:] or [YOMI])]) else 1
+        return 0 if all([check_mecab(p) for p in (argv[2:] or [FOUR, YOMI])]) else 1
     print(__doc__)
     return 2
 

@@ -221,6 +221,9 @@ void TTavPNGReadStream::DecodeImage() {
     if (GIFControl) std::memset(static_cast<void*>(GIFControl), 0, sizeof(TPNGGIFControl));
     if (Chromaticity) std::memset(static_cast<void*>(Chromaticity), 0, sizeof(TPNGChromaticity));
     SourceBitCount = 0;
+    // The other chunk flags stay, so that a second read on one decoder
+    // fails at its header instead of passing for an empty image.
+    ChunkFlags &= uint8_t(~cfEnd);
 
     if (CheckSignature) {
         uint8_t sig[8] = {};

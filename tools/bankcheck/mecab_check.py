@@ -73,7 +73,7 @@ def common_problems(line, fields):
     return problems
 
 
-def lint_four(path):
+def lint_four(path, fonts=None):
     errors, seen = [], {}
     for number, line, _ in records(path):
         fields = line.split(",")
@@ -103,6 +103,8 @@ def lint_four(path):
                 problems.append(f"meaning longer than {MAX_MEANING} ({len(meaning)})")
             if whole in seen:
                 problems.append(f"idiom repeats line {seen[whole]}")
+            if fonts:
+                problems += measure_four(fonts, fields)
             seen.setdefault(whole, number)
         errors += [f"{path}:{number}: {p}" for p in problems]
     return errors, len(seen)
@@ -117,7 +119,7 @@ def split_sentence(sentence):
     return before + word + after, len(before), len(before) + len(word)
 
 
-def lint_yomi(path):
+def lint_yomi(path, fonts=None):
     errors, seen, count = [], {}, 0
     for number, line, _ in records(path):
         fields = line.split(",")
@@ -142,6 +144,8 @@ def lint_yomi(path):
                 centre_high = 10 + KANJI_PX * start + KANJI_PX * (end - start) / 2
                 if centre_low - half < 0 or centre_high + half > 640:
                     problems.append("the reading would run off the window")
+                if fonts:
+                    problems += measure_yomi(fonts, plain, start, end, reading)
                 key = (word, reading)
                 if key in seen:
                     problems.append(f"{word} read {reading} repeats line {seen[key]}")
@@ -150,6 +154,84 @@ def lint_yomi(path):
                 problems.append("the reading is not hiragana")
         errors += [f"{path}:{number}: {p}" for p in problems]
     return errors, count
+
+
+MINCHO = "/usr/share/fonts/opentype/ipafont-mincho/ipamp.ttf"
+GOTHIC = "/usr/share/fonts/opentype/ipafont-gothic/ipagp.ttf"
+
+
+def px(points):
+    """Pixel height of a font of the given points on a 96-dpi screen."""
+    return int(points * 96 / 72 + 0.5)
+
+
+class Fonts:
+    """Measures with the proportional fonts that stand in for the drill's faces."""
+
+    def __init__(self):
+        from PIL import ImageFont
+        self._load = ImageFont.truetype
+        self._cache = {}
+
+    def width(self, face, points, text):
+        key = (face, points)
+        if key not in self._cache:
+            self._cache[key] = self._load(face, px(points))
+        return self._cache[key].getlength(text)
+
+
+def load_fonts():
+    try:
+        if os.path.exists(MINCHO) and os.path.exists(GOTHIC):
+            return Fonts()
+    except ImportError:
+        pass
+    return None
+
+
+def measure_four(fonts, fields):
+    """Problems of an idiom record measured with the real fonts."""
+    question, whole, right, w1, w2, w3, reading, meaning = fields
+    problems = []
+    for text in (question, whole):
+        if fonts.width(MINCHO, 72, text) > 540:
+            problems.append(f"{text} wider than its 540-pixel box")
+    if fonts.width(GOTHIC, 24, reading) > 540:
+        problems.append("reading wider than its 540-pixel box")
+    if fonts.width(GOTHIC, 20, "[" + meaning + "]") > 640:
+        problems.append("meaning wider than the window")
+    for pair in (right, w1, w2, w3):
+        if 170 + fonts.width(GOTHIC, 28, "4. " + pair) > 640:
+            problems.append(f"answer {pair} runs off the window")
+    if 200 + fonts.width(GOTHIC, 32, "4. " + right) > 640:
+        problems.append("the large right answer runs off the window")
+    return problems
+
+
+def measure_yomi(fonts, plain, start, end, reading):
+    """Problems of a reading record measured with the real fonts.
+
+    The sentence is drawn one character at a time from x = 10, so each
+    character advances by its own width; the reading is centred over the
+    underlined characters, its left edge rounded toward zero.
+    """
+    problems = []
+    x, first, last = 10, None, None
+    for i, ch in enumerate(plain):
+        w = int(fonts.width(MINCHO, 30, ch))
+        if i == start:
+            first = x
+        if start <= i < end:
+            last = x + w
+        x += w
+    if x > 640:
+        problems.append("sentence runs off the window")
+    centre = first + int((last - first) / 2)
+    w = int(fonts.width(MINCHO, 20, reading))
+    left = centre - int(w / 2)
+    if left < 0 or left + w > 640:
+        problems.append(f"reading drawn from {left} to {left + w}")
+    return problems
 
 
 def katakana_to_hiragana(text):
@@ -272,9 +354,12 @@ def main(argv):
     if mode == "lint":
         paths = argv[2:] or [FOUR, YOMI]
         failed = False
+        fonts = load_fonts()
+        if fonts is None:
+            print("fonts or PIL missing: measured with the estimates only")
         for path in paths:
             kind = lint_four if "four" in os.path.basename(path) else lint_yomi
-            errors, count = kind(path)
+            errors, count = kind(path, fonts)
             for e in errors:
                 print(e)
             print(f"{path}: {count} records, {len(errors)} problems")

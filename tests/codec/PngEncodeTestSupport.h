@@ -108,7 +108,7 @@ struct Lcg {
 };
 
 inline HPALETTE MakePalette(int n, uint32_t seed) {
-    std::vector<TPaletteEntry> e(size_t(n));
+    std::vector<TPaletteEntry> e(static_cast<size_t>(n));
     Lcg g(seed);
     for (int i = 0; i < n; ++i) {
         const uint32_t v = g.Next();

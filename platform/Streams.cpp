@@ -105,7 +105,16 @@ int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
     int64_t end = 0;
     if (__builtin_add_overflow(position_, count, &end) || end > kMaxMemoryStreamSize) throw EOutOfMemory();
     if (end > size_) {
-        Reserve(end);
+        // The source may lie inside this stream's own block, which growing
+        // can move.
+        const auto* src = static_cast<const uint8_t*>(buffer);
+        if (data_ != nullptr && src >= data_ && src < data_ + capacity_) {
+            const int64_t offset = src - data_;
+            Reserve(end);
+            buffer = data_ + offset;
+        } else {
+            Reserve(end);
+        }
         // A write past the end leaves no uninitialised gap behind.
         if (position_ > size_) std::memset(data_ + size_, 0, size_t(position_ - size_));
         size_ = end;

@@ -84,6 +84,15 @@ TEST(MemoryStream, WritePastTheEndFillsTheGapWithZeros) {
     EXPECT_EQ(Contents(m), std::string("ab\0\0\0z", 6));
 }
 
+TEST(MemoryStream, AppendingItsOwnBytesSurvivesGrowth) {
+    TMemoryStream m;
+    std::string expected(8192, 'q');
+    m.WriteBuffer(expected.data(), int64_t(expected.size()));
+    m.WriteBuffer(m.Memory(), m.Size());  // grows past the block it reads from
+    expected += expected;
+    EXPECT_EQ(Contents(m), expected);
+}
+
 TEST(MemoryStream, OverwriteInTheMiddleKeepsTheSize) {
     TMemoryStream m;
     m.WriteBuffer("abcdef", 6);

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Checks the UTF-8 bank sources before the build turns them into Shift-JIS.
 
   mecab_check.py lint  [banks/four.txt] [banks/tanbun_yomi.txt]
@@ -15,7 +15,9 @@ analyser is a second opinion, so the comment records why the bank is right.
 Screen room, in pixels of the 640-pixel window (96 dpi): the sentence is drawn
 from x = 10 at 30 pt (40 px for a full-width character), the expected reading
 at 20 pt centred over the underlined word, the idiom's reading at 24 pt centred
-in 540 px, the meaning in brackets at 20 pt centred in 640 px.
+in 540 px, the meaning in brackets at 20 pt centred in 640 px. Where the
+system's Python has PIL and the IPA proportional fonts (the stand-ins for the
+drill's faces), every text is also measured with them, glyph by glyph.
 """
 import os
 import re
@@ -37,7 +39,6 @@ KANJI_PX = 40
 NARROWEST_PX = 28      # a proportional kana at 30 pt is never narrower than this
 
 HIRAGANA = re.compile(r"^[\u3041-\u3096\u30fc]+$")
-FORBIDDEN = (",", " ", "\t")
 
 
 def records(path):
@@ -66,7 +67,9 @@ def common_problems(line, fields):
     if not line:
         problems.append("empty line")
     for i, field in enumerate(fields):
-        if any(c in field for c in FORBIDDEN[1:]) or field.startswith('"'):
+        # The drill's field splitter ends a field at any byte up to 0x20
+        # and reads a leading double quote as the start of a quoted field.
+        if any(ord(c) <= 0x20 for c in field) or field.startswith('"'):
             problems.append(f"field {i} holds a blank or starts with a quote")
         if not field:
             problems.append(f"field {i} is empty")

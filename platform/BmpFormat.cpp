@@ -299,7 +299,8 @@ int64_t ReadDib(Source& src, int64_t dibOff, int64_t bitsOff, TBitmap& into) {
 
     const int64_t srcStride = ((int64_t(h.Width) * h.BitCount + 31) / 32) * 4;
     const int64_t available = src.Available() - bitsOff;
-    if (!rle && srcStride * h.Height > available)
+    // Divided, not multiplied: stride times height can pass 2^63.
+    if (!rle && h.Height > 0 && srcStride > available / h.Height)
         Truncated();
 
     into.SetPixelFormat(format);

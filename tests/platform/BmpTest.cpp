@@ -187,7 +187,7 @@ TEST(Bmp, ReadsRarerLayouts) {
         "\x00\x02\x01\x01"  // delta: right 1, up 1 -> top row, x = 4
         "\x01\x30"          // one pixel of 3
         "\x00\x01",         // end of bitmap
-        18);
+        16);
     TBitmap c;
     Load(c, rle4.Build());
     const TColor red = RGB(0xFF, 0, 0), green = RGB(0, 0xFF, 0), blue = RGB(0, 0, 0xFF);
@@ -234,6 +234,7 @@ TEST(Bmp, HostileFilesRaiseAndLeaveTheBitmapAlone) {
         {"huge width", with([](BmpSpec& s) { s.Width = INT32_MAX; })},
         {"huge height", with([](BmpSpec& s) { s.Height = INT32_MAX; })},
         {"huge top-down height", with([](BmpSpec& s) { s.Height = -INT32_MAX; })},
+        {"largest sizes at 32 bits", with([](BmpSpec& s) { s.Width = INT32_MAX; s.Height = -INT32_MAX; s.Bits = 32; })},
         {"huge both at 32 bits", with([](BmpSpec& s) { s.Width = s.Height = 0x10000; s.Bits = 32; })},
         {"bit count 0", with([](BmpSpec& s) { s.Bits = 0; })},
         {"bit count 3", with([](BmpSpec& s) { s.Bits = 3; })},

@@ -619,13 +619,29 @@ TEST(TavReadProgress, ByCounterReportsOnlyIncreases) {
 }
 
 TEST(TavReadProgress, ZeroTotalIsOne) {
-    SyntheticStream s(1000);
-    ProbeReader r;
-    r.BeginRead(s, 0);
-    r.ProgressBegin();
-    r.ProgressPhase(1, 0, 50);  // share 49, total 1
-    r.ProgressStep(1);
-    EXPECT_EQ(r.reports, (std::vector<int32_t>{0, 49}));
+    {
+        SCOPED_TRACE("by counter");
+        SyntheticStream s(1000);
+        ProbeReader r;
+        r.BeginRead(s, 0);
+        r.ProgressBegin();
+        r.ProgressPhase(1, 0, 50);  // share 49, total 1
+        r.ProgressStep(-1);         // below the total: scaled, not capped
+        r.ProgressStep(1);
+        EXPECT_EQ(r.reports, (std::vector<int32_t>{0, 49}));
+    }
+    {
+        SCOPED_TRACE("by bytes of an empty window");
+        SyntheticStream s(0);
+        ProbeReader r;
+        r.BeginRead(s, 0);
+        ASSERT_EQ(r.DataSize, 0);
+        r.ProgressBegin();
+        r.ProgressPhase(0, 0, 0);
+        r.ProgressStep(0);
+        r.ProgressEnd();
+        EXPECT_EQ(r.reports, (std::vector<int32_t>{0, 100}));
+    }
 }
 
 // Kind 0 measures bytes consumed since the phase opened against the whole

@@ -1,0 +1,522 @@
+// Runs the built pngconv program: the PNG suite through PAM and back, the
+// --info report against the suite's names, the save options, PAM input,
+// and error exits that must leave no output behind.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+const std::string kProgram = std::string(TOBELIN_RUNTIME_DIR) + "/pngconv";
+const std::string kSuite = std::string(TOBELIN_TESTDATA_DIR) + "/pngsuite";
+
+Bytes ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const fs::path& path, const std::string& data) {
+    std::ofstream out(path, std::ios::binary);
+    out << data;
+}
+
+std::string AsText(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+struct RunResult {
+    int Status = -1;
+    std::string Out, Err;
+};
+
+// A scratch folder removed at the end of the test.
+class ScratchDir {
+public:
+    ScratchDir() {
+        std::string pattern = (fs::temp_directory_path() / "pngconvtestXXXXXX").string();
+        if (!mkdtemp(pattern.data()))
+            throw std::runtime_error("mkdtemp failed");
+        Path_ = pattern;
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        fs::remove_all(Path_, ec);
+    }
+    fs::path operator/(const std::string& name) const { return Path_ / name; }
+    const fs::path& Path() const { return Path_; }
+    // Names of the files in the folder, sorted.
+    std::vector<std::string> Files() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(Path_))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+private:
+    fs::path Path_;
+};
+
+RunResult RunTool(const std::vector<std::string>& args, const ScratchDir& dir) {
+    const std::string outPath = (dir.Path().parent_path() / (dir.Path().filename().string() + ".out")).string();
+    const std::string errPath = (dir.Path().parent_path() / (dir.Path().filename().string() + ".err")).string();
+    std::vector<std::string> all{kProgram};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    RunResult r;
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, kProgram.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        return r;
+    int status = 0;
+    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+        r.Status = WEXITSTATUS(status);
+    r.Out = AsText(ReadFile(outPath));
+    r.Err = AsText(ReadFile(errPath));
+    fs::remove(outPath);
+    fs::remove(errPath);
+    return r;
+}
+
+struct Pam {
+    int Width = -1, Height = -1, Depth = -1, MaxVal = -1;
+    std::string TupleType;
+    Bytes Data;
+};
+
+// An independent reader for what pngconv writes: fails on anything else.
+bool ParsePam(const Bytes& file, Pam& pam) {
+    std::string text = AsText(file);
+    const std::string end = "ENDHDR\n";
+    const size_t stop = text.find(end);
+    if (text.rfind("P7\n", 0) != 0 || stop == std::string::npos)
+        return false;
+    std::istringstream header(text.substr(3, stop - 3));
+    std::string key;
+    while (header >> key) {
+        if (key == "WIDTH") header >> pam.Width;
+        else if (key == "HEIGHT") header >> pam.Height;
+        else if (key == "DEPTH") header >> pam.Depth;
+        else if (key == "MAXVAL") header >> pam.MaxVal;
+        else if (key == "TUPLTYPE") header >> pam.TupleType;
+        else return false;
+    }
+    pam.Data.assign(file.begin() + long(stop + end.size()), file.end());
+    return true;
+}
+
+struct SuiteImage {
+    std::string Name;
+    int Width = 0, Height = 0;
+    std::string ColorType, BitDepth, Interlace, Reference;
+};
+
+std::vector<SuiteImage> Manifest() {
+    std::ifstream in(kSuite + "/manifest.tsv");
+    std::vector<SuiteImage> rows;
+    std::string line;
+    std::getline(in, line);  // column names
+    while (std::getline(in, line)) {
+        std::istringstream f(line);
+        SuiteImage s;
+        std::string w, h;
+        std::getline(f, s.Name, '\t');
+        std::getline(f, w, '\t');
+        std::getline(f, h, '\t');
+        std::getline(f, s.ColorType, '\t');
+        std::getline(f, s.BitDepth, '\t');
+        std::getline(f, s.Interlace, '\t');
+        std::getline(f, s.Reference, '\t');
+        s.Width = w == "-" ? 0 : std::stoi(w);
+        s.Height = h == "-" ? 0 : std::stoi(h);
+        rows.push_back(s);
+    }
+    return rows;
+}
+
+std::map<std::string, std::string> InfoLines(const std::string& out) {
+    std::map<std::string, std::string> info;
+    std::istringstream in(out);
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t colon = line.find(": ");
+        if (colon != std::string::npos)
+            info[line.substr(0, colon)] = line.substr(colon + 2);
+    }
+    return info;
+}
+
+// The leading number of an --info value ("2 (truecolour)" -> "2").
+std::string LeadingNumber(const std::string& value) {
+    size_t n = 0;
+    while (n < value.size() && value[n] >= '0' && value[n] <= '9')
+        ++n;
+    return value.substr(0, n);
+}
+
+// The chunk types of a PNG file in order.
+std::vector<std::string> ChunkTypes(const Bytes& file) {
+    std::vector<std::string> types;
+    size_t pos = 8;
+    while (file.size() >= pos + 12) {
+        const uint32_t len = uint32_t(file[pos]) << 24 | uint32_t(file[pos + 1]) << 16 |
+                             uint32_t(file[pos + 2]) << 8 | file[pos + 3];
+        types.emplace_back(reinterpret_cast<const char*>(&file[pos + 4]), 4);
+        pos += 12 + size_t(len);
+    }
+    return types;
+}
+
+int Count(const std::vector<std::string>& v, const std::string& s) { return int(std::count(v.begin(), v.end(), s)); }
+
+class Pngconv : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(fs::exists(kProgram)) << kProgram << " is missing: build the pngconv target first";
+    }
+    ScratchDir Dir;
+};
+
+// ---- the suite --------------------------------------------------------------
+
+TEST_F(Pngconv, SuiteImagesConvertToReferencePixelsAndBackUnchanged) {
+    int checked = 0;
+    for (const SuiteImage& s : Manifest()) {
+        if (s.Reference == "-")
+            continue;
+        SCOPED_TRACE(s.Name);
+        const fs::path pam = Dir / (s.Name + ".pam");
+        const fs::path png = Dir / (s.Name + ".png");
+        const fs::path again = Dir / (s.Name + ".again.pam");
+        RunResult r = RunTool({kSuite + "/" + s.Name + ".png", pam.string()}, Dir);
+        ASSERT_EQ(r.Status, 0) << r.Err;
+        EXPECT_TRUE(r.Err.empty()) << r.Err;
+        Pam p;
+        ASSERT_TRUE(ParsePam(ReadFile(pam), p));
+        EXPECT_EQ(p.Width, s.Width);
+        EXPECT_EQ(p.Height, s.Height);
+        EXPECT_EQ(p.Depth, 4);
+        EXPECT_EQ(p.MaxVal, 255);
+        EXPECT_EQ(p.TupleType, "RGB_ALPHA");
+        EXPECT_TRUE(p.Data == ReadFile(kSuite + "/" + s.Reference)) << "pixels differ from the reference";
+
+        r = RunTool({pam.string(), png.string()}, Dir);
+        ASSERT_EQ(r.Status, 0) << r.Err;
+        r = RunTool({png.string(), again.string()}, Dir);
+        ASSERT_EQ(r.Status, 0) << r.Err;
+        EXPECT_TRUE(ReadFile(pam) == ReadFile(again)) << "PAM -> PNG -> PAM changed the picture";
+        ++checked;
+    }
+    EXPECT_GE(checked, 80);
+}
+
+TEST_F(Pngconv, InfoMatchesTheSuiteNames) {
+    // Name: feature (3), n/i, colour (2), depth (2).
+    const std::map<std::string, std::string> colourCodes = {
+        {"0g", "0"}, {"2c", "2"}, {"3p", "3"}, {"4a", "4"}, {"6a", "6"}};
+    int checked = 0;
+    for (const SuiteImage& s : Manifest()) {
+        if (s.Reference == "-")
+            continue;
+        SCOPED_TRACE(s.Name);
+        ASSERT_EQ(s.Name.size(), 8u);
+        const RunResult r = RunTool({"--info", kSuite + "/" + s.Name + ".png"}, Dir);
+        ASSERT_EQ(r.Status, 0) << r.Err;
+        auto info = InfoLines(r.Out);
+        EXPECT_EQ(LeadingNumber(info["colour type"]), s.ColorType);
+        EXPECT_EQ(LeadingNumber(info["colour type"]), colourCodes.at(s.Name.substr(4, 2)));
+        EXPECT_EQ(info["bit depth"], s.BitDepth);
+        EXPECT_EQ(std::stoi(info["bit depth"]), std::stoi(s.Name.substr(6, 2)));
+        EXPECT_EQ(LeadingNumber(info["interlace"]), s.Interlace);
+        EXPECT_EQ(LeadingNumber(info["interlace"]), s.Name[3] == 'i' ? "1" : "0");
+        EXPECT_EQ(info["width"], std::to_string(s.Width));
+        EXPECT_EQ(info["height"], std::to_string(s.Height));
+        ++checked;
+    }
+    EXPECT_GE(checked, 80);
+}
+
+TEST_F(Pngconv, InfoReportsEveryKey) {
+    const RunResult r = RunTool({"--info", kSuite + "/tbrn2c08.png"}, Dir);
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    auto info = InfoLines(r.Out);
+    for (const char* key : {"width", "height", "colour type", "bit depth", "source bit count", "bitmap bit count",
+                            "interlace", "has alpha", "gamma", "significant bits", "background colour",
+                            "transparent colour", "resolution", "time", "comment"}) {
+        EXPECT_EQ(info.count(key), 1u) << key;
+    }
+    EXPECT_EQ(info["source bit count"], "24");
+    EXPECT_EQ(info["bitmap bit count"], "24");
+    EXPECT_EQ(info["has alpha"], "no");
+    EXPECT_EQ(info["transparent colour"], "#FFFFFF");
+    EXPECT_EQ(info["gamma"], "1.00000");
+
+    const RunResult alpha = RunTool({"--info", kSuite + "/basn6a16.png"}, Dir);
+    ASSERT_EQ(alpha.Status, 0) << alpha.Err;
+    auto a = InfoLines(alpha.Out);
+    EXPECT_EQ(a["has alpha"], "yes");
+    EXPECT_EQ(a["source bit count"], "48");
+    EXPECT_EQ(a["bit depth"], "16");
+}
+
+// ---- errors -----------------------------------------------------------------
+
+TEST_F(Pngconv, CorruptSuiteFilesFailWithTheDecodersMessage) {
+    struct Case {
+        const char* Name;
+        const char* Message;
+    } cases[] = {
+        {"xc1n0g08", "Read Header(PNG): Error ColorType"},
+        {"xd0n2c08", "Read Header(PNG): Error BitDepth"},
+        {"xs1n0g01", "PNG LoadStream: Not PNG Format"},
+        {"xs2n0g01", "PNG LoadStream: Not PNG Format"},
+        {"xlfn0g04", "PNG LoadStream: Not PNG Format"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        for (const char* ext : {".pam", ".png", ".bmp"}) {
+            const RunResult r = RunTool({kSuite + "/" + c.Name + ".png", (Dir / (std::string("out") + ext)).string()}, Dir);
+            EXPECT_EQ(r.Status, 1);
+            EXPECT_EQ(r.Err, std::string("pngconv: ") + c.Message + "\n");
+            EXPECT_TRUE(r.Out.empty());
+        }
+        const RunResult info = RunTool({"--info", kSuite + "/" + c.Name + ".png"}, Dir);
+        EXPECT_EQ(info.Status, 1);
+        EXPECT_EQ(info.Err, std::string("pngconv: ") + c.Message + "\n");
+        EXPECT_TRUE(info.Out.empty());
+    }
+    EXPECT_TRUE(Dir.Files().empty()) << "an output or temporary file was left behind";
+}
+
+TEST_F(Pngconv, FailuresLeaveNoFileAndKeepAnExistingTarget) {
+    const std::string good = kSuite + "/basn2c08.png";
+    WriteFile(Dir / "bad.pam", "P7\nWIDTH 2\nHEIGHT 2\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\nshort");
+    struct Case {
+        const char* Name;
+        std::vector<std::string> Args;  // the target replaces "TARGET", else is appended
+        const char* ErrStart;
+    } cases[] = {
+        {"missing input", {(Dir / "nothing.png").string()}, "pngconv: "},
+        {"unknown input extension", {(Dir / "bad.xyz").string()}, "pngconv: Unknown picture file extension"},
+        {"broken PAM input", {(Dir / "bad.pam").string()}, "pngconv: PAM: image data truncated"},
+        {"IDAT size below range", {good, "--idat-size", "255"},
+         "pngconv: Write PNG Param: Err IDAT Size(min:256  max:100000)"},
+        {"IDAT size above range", {good, "--idat-size", "100001"},
+         "pngconv: Write PNG Param: Err IDAT Size(min:256  max:100000)"},
+        {"filter out of range", {good, "--filter", "6"}, "pngconv: --filter needs"},
+        {"level not a number", {good, "--level", "high"}, "pngconv: --level needs"},
+        {"negative gamma", {good, "--gamma", "-1"}, "pngconv: --gamma needs"},
+        {"gamma too large", {good, "--gamma", "50000"}, "pngconv: --gamma needs"},
+        {"option without value", {good, "TARGET", "--comment"}, "pngconv: --comment needs a value"},
+        {"unknown option", {good, "--fast"}, "pngconv: unknown option --fast"},
+        {"no output", {good}, "pngconv: give an INPUT and an OUTPUT"},
+    };
+    const std::string previous = "previous content";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        WriteFile(Dir / "target.png", previous);
+        std::vector<std::string> args = c.Args;
+        const std::string target = (Dir / "target.png").string();
+        const auto placeholder = std::find(args.begin(), args.end(), "TARGET");
+        if (placeholder != args.end())
+            *placeholder = target;
+        else if (std::string(c.Name) != "no output")
+            args.push_back(target);
+        const RunResult r = RunTool(args, Dir);
+        EXPECT_EQ(r.Status, 1);
+        EXPECT_EQ(r.Err.rfind(c.ErrStart, 0), 0u) << r.Err;
+        EXPECT_EQ(AsText(ReadFile(Dir / "target.png")), previous);
+        EXPECT_EQ(Dir.Files(), (std::vector<std::string>{"bad.pam", "target.png"}));
+    }
+}
+
+TEST_F(Pngconv, OutputFormatAndOptionsAreChecked) {
+    const std::string good = kSuite + "/basn2c08.png";
+    struct Case {
+        const char* Name;
+        std::vector<std::string> Args;
+        const char* ErrStart;
+    } cases[] = {
+        {"unknown output extension", {good, (Dir / "out.gif").string()}, "pngconv: cannot tell the format"},
+        {"no output extension", {good, (Dir / "out").string()}, "pngconv: cannot tell the format"},
+        {"PNG option with PAM output", {good, (Dir / "out.pam").string(), "--interlace"},
+         "pngconv: the save options apply only to PNG output"},
+        {"info with an output", {"--info", good, (Dir / "out.png").string()}, "pngconv: --info takes"},
+        {"nothing at all", {}, "pngconv: give an INPUT"},
+        {"output folder missing", {good, (Dir / "no/such/out.png").string()}, "pngconv: cannot create"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const RunResult r = RunTool(c.Args, Dir);
+        EXPECT_EQ(r.Status, 1);
+        EXPECT_EQ(r.Err.rfind(c.ErrStart, 0), 0u) << r.Err;
+        EXPECT_TRUE(Dir.Files().empty());
+    }
+}
+
+TEST_F(Pngconv, MalformedPamHeadersAreRejected) {
+    struct Case {
+        const char* Name;
+        std::string Data;
+        const char* Message;
+    } cases[] = {
+        {"empty file", "", "PAM: header ends early"},
+        {"other netpbm kind", "P6\n1 1\n255\nabc", "PAM: not a PAM file"},
+        {"no ENDHDR", "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\n", "PAM: header ends early"},
+        {"missing HEIGHT", "P7\nWIDTH 1\nDEPTH 3\nMAXVAL 255\nENDHDR\nabc", "PAM: WIDTH, HEIGHT, DEPTH or MAXVAL missing"},
+        {"zero width", "P7\nWIDTH 0\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nENDHDR\n", "PAM: header value out of range"},
+        {"huge width", "P7\nWIDTH 99999999\nHEIGHT 99999999\nDEPTH 4\nMAXVAL 255\nENDHDR\n",
+         "PAM: header value out of range"},
+        {"width not a number", "P7\nWIDTH 1x\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nENDHDR\nabc", "PAM: bad number in header"},
+        {"negative height", "P7\nWIDTH 1\nHEIGHT -1\nDEPTH 3\nMAXVAL 255\nENDHDR\nabc", "PAM: bad number in header"},
+        {"depth 5", "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 5\nMAXVAL 255\nENDHDR\nabcde", "PAM: unsupported DEPTH or TUPLTYPE"},
+        {"tuple type against depth", "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\nabc",
+         "PAM: unsupported DEPTH or TUPLTYPE"},
+        {"16-bit samples", "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nMAXVAL 65535\nENDHDR\nab",
+         "PAM: only MAXVAL 1 to 255 is supported"},
+        {"repeated field", "P7\nWIDTH 1\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nMAXVAL 255\nENDHDR\na", "PAM: repeated header field"},
+        {"unknown field", "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nMAXVAL 255\nCOLOUR red\nENDHDR\na", "PAM: unknown header field"},
+        {"sample above MAXVAL", "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nMAXVAL 15\nENDHDR\n\x10", "PAM: sample above MAXVAL"},
+        {"huge size with little data", "P7\nWIDTH 100000\nHEIGHT 100000\nDEPTH 4\nMAXVAL 255\nENDHDR\nabcd",
+         "PAM: image data truncated"},
+        {"endless header", "P7\n" + std::string(5000, '#'), "PAM: header too long"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        WriteFile(Dir / "in.pam", c.Data);
+        const RunResult r = RunTool({(Dir / "in.pam").string(), (Dir / "out.png").string()}, Dir);
+        EXPECT_EQ(r.Status, 1);
+        EXPECT_EQ(r.Err, std::string("pngconv: ") + c.Message + "\n");
+        EXPECT_EQ(Dir.Files(), std::vector<std::string>{"in.pam"});
+    }
+}
+
+// ---- PAM input --------------------------------------------------------------
+
+TEST_F(Pngconv, PamVariantsAreReadAndScaled) {
+    struct Case {
+        const char* Name;
+        std::string Data;
+        Bytes Rgba;  // the PAM written back from the PNG
+    } cases[] = {
+        {"grey, MAXVAL 15, with comments",
+         std::string("P7\n# made by hand\nWIDTH 2\nHEIGHT 1\nDEPTH 1\nMAXVAL 15\nTUPLTYPE GRAYSCALE\nENDHDR\n") +
+             std::string("\x00\x0f", 2),
+         {0, 0, 0, 255, 255, 255, 255, 255}},
+        {"grey with alpha", "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 2\nMAXVAL 255\nTUPLTYPE GRAYSCALE_ALPHA\nENDHDR\n\x80\x40",
+         {0x80, 0x80, 0x80, 0x40}},
+        {"RGB without TUPLTYPE", "P7\nWIDTH 1\nHEIGHT 2\nDEPTH 3\nMAXVAL 255\nENDHDR\n\x01\x02\x03\xff\xfe\xfd",
+         {1, 2, 3, 255, 255, 254, 253, 255}},
+        {"RGBA", std::string("P7\r\nWIDTH 2\r\nHEIGHT 1\r\nDEPTH 4\r\nMAXVAL 255\r\nTUPLTYPE RGB_ALPHA\r\nENDHDR\n")
+                 + std::string("\x10\x20\x30\x00\x40\x50\x60\xff", 8),
+         {0x10, 0x20, 0x30, 0, 0x40, 0x50, 0x60, 255}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        WriteFile(Dir / "in.pam", c.Data);
+        RunResult r = RunTool({(Dir / "in.pam").string(), (Dir / "mid.png").string()}, Dir);
+        ASSERT_EQ(r.Status, 0) << r.Err;
+        r = RunTool({(Dir / "mid.png").string(), (Dir / "out.pam").string()}, Dir);
+        ASSERT_EQ(r.Status, 0) << r.Err;
+        Pam p;
+        ASSERT_TRUE(ParsePam(ReadFile(Dir / "out.pam"), p));
+        EXPECT_TRUE(p.Data == c.Rgba);
+        const RunResult info = RunTool({"--info", (Dir / "mid.png").string()}, Dir);
+        const bool alpha = c.Rgba[3] != 255 || c.Rgba[7] != 255;
+        EXPECT_EQ(InfoLines(info.Out)["has alpha"], alpha ? "yes" : "no");
+    }
+}
+
+// ---- options ----------------------------------------------------------------
+
+TEST_F(Pngconv, SaveOptionsShapeThePngFile) {
+    const std::string input = kSuite + "/basn2c08.png";
+    const fs::path reference = Dir / "reference.pam";
+    ASSERT_EQ(RunTool({input, reference.string()}, Dir).Status, 0);
+    const std::string utf8Comment = "\xe6\xbc\xa2\xe5\xad\x97 text";
+    struct Case {
+        const char* Name;
+        std::vector<std::string> Options;
+        const char* Key;
+        std::string Value;
+    } cases[] = {
+        {"interlace", {"--interlace"}, "interlace", "1 (Adam7)"},
+        {"no interlace by default", {}, "interlace", "0 (none)"},
+        {"grey", {"--gray"}, "colour type", "0 (grey)"},
+        {"comment kept as UTF-8 bytes", {"--comment", utf8Comment}, "comment", utf8Comment + "\\r\\n"},
+        {"no time", {"--no-time"}, "time", "none"},
+        {"gamma", {"--gamma", "2.2"}, "gamma", "2.20000"},
+        {"no gamma", {"--gamma", "0"}, "gamma", "none"},
+        {"filter Paeth", {"--filter", "5"}, "width", "32"},
+        {"adaptive filter, level 0", {"--filter", "0", "--level", "0"}, "width", "32"},
+        {"small IDAT chunks", {"--idat-size", "256"}, "height", "32"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::vector<std::string> args{input, (Dir / "out.png").string()};
+        args.insert(args.end(), c.Options.begin(), c.Options.end());
+        RunResult r = RunTool(args, Dir);
+        ASSERT_EQ(r.Status, 0) << r.Err;
+        r = RunTool({"--info", (Dir / "out.png").string()}, Dir);
+        ASSERT_EQ(r.Status, 0) << r.Err;
+        EXPECT_EQ(InfoLines(r.Out)[c.Key], c.Value);
+        if (std::string(c.Name) != "grey") {
+            r = RunTool({(Dir / "out.png").string(), (Dir / "out.pam").string()}, Dir);
+            ASSERT_EQ(r.Status, 0) << r.Err;
+            EXPECT_TRUE(ReadFile(Dir / "out.pam") == ReadFile(reference)) << "the pixels changed";
+        }
+    }
+    // The suite file is 3 KiB of compressed data: 256-byte chunks split it.
+    ASSERT_EQ(RunTool({input, (Dir / "split.png").string(), "--idat-size", "256", "--level", "0"}, Dir).Status, 0);
+    EXPECT_GT(Count(ChunkTypes(ReadFile(Dir / "split.png")), "IDAT"), 4);
+    ASSERT_EQ(RunTool({input, (Dir / "timed.png").string()}, Dir).Status, 0);
+    EXPECT_EQ(Count(ChunkTypes(ReadFile(Dir / "timed.png")), "tIME"), 1);
+    ASSERT_EQ(RunTool({input, (Dir / "untimed.png").string(), "--no-time"}, Dir).Status, 0);
+    EXPECT_EQ(Count(ChunkTypes(ReadFile(Dir / "untimed.png")), "tIME"), 0);
+}
+
+TEST_F(Pngconv, BmpCarriesOpaqueImagesBothWays) {
+    for (const char* name : {"basn2c08", "basn3p04", "basn0g08"}) {
+        SCOPED_TRACE(name);
+        const std::string input = kSuite + "/" + name + ".png";
+        ASSERT_EQ(RunTool({input, (Dir / "a.pam").string()}, Dir).Status, 0);
+        ASSERT_EQ(RunTool({input, (Dir / "b.bmp").string()}, Dir).Status, 0);
+        ASSERT_EQ(RunTool({(Dir / "b.bmp").string(), (Dir / "c.png").string()}, Dir).Status, 0);
+        ASSERT_EQ(RunTool({(Dir / "c.png").string(), (Dir / "d.pam").string()}, Dir).Status, 0);
+        EXPECT_TRUE(ReadFile(Dir / "a.pam") == ReadFile(Dir / "d.pam"));
+    }
+}
+
+TEST_F(Pngconv, HelpNamesEveryCommandAndOption) {
+    const RunResult r = RunTool({"--help"}, Dir);
+    EXPECT_EQ(r.Status, 0);
+    for (const char* word : {"--info", "--interlace", "--filter", "--level", "--idat-size", "--gray", "--comment",
+                             "--no-time", "--gamma", ".png", ".bmp", ".pam"})
+        EXPECT_NE(r.Out.find(word), std::string::npos) << word;
+}
+
+}  // namespace

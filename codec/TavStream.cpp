@@ -95,6 +95,10 @@ void TTavCustomReadStream::BeginRead(TStream& stream, int64_t size) {
     }
 
     if (memory) {
+        // No buffer means reading in place; one left from an earlier read
+        // of another stream goes.
+        delete[] Buffer_;
+        Buffer_ = nullptr;
         ReadPtr_ = memory->Memory() + StartPosition;
         BufferLeft = DataSize;
     } else {

@@ -519,6 +519,9 @@ TEST(TavReadStream, MemoryIsReadInPlace) {
     m.WriteBuffer(bytes.data(), int64_t(bytes.size()));
     m.SetPosition(5);
     ProbeReader r;
+    SyntheticStream earlier(100);  // an earlier read left a buffer behind
+    r.BeginRead(earlier, 0);
+    ASSERT_TRUE(r.HoldsBuffer());
     r.BeginRead(m, 0);
     EXPECT_FALSE(r.HoldsBuffer());
     EXPECT_EQ(r.BufferLeft, 3 * kBuf - 5);

@@ -72,17 +72,28 @@ void TImeLineEdit::ShowConverted(const QString& text) {
     Converting_ = false;
 }
 
+QString TImeLineEdit::Filtered(const std::u16string& produced) {
+    auto keyPress = OnKeyPress;
+    QString kept;
+    for (char16_t ch : produced) {
+        if (keyPress) keyPress(this, ch);
+        if (ch != 0) kept += QChar(ch);
+    }
+    return kept;
+}
+
 void TImeLineEdit::keyPressEvent(QKeyEvent* event) {
-    uint16_t key = VirtualKeyOf(*event);
+    const uint16_t code = VirtualKeyOf(*event);
+    uint16_t key = code;
     const bool converting = ImeOpen_ && !isReadOnly();
     // Enter finishes the pending letters first, so that whoever handles
     // the key sees the whole answer.
-    if (key == VK_RETURN && converting && !Romaji_.Pending().empty()) ShowConverted(ToQString(Romaji_.Finish()));
+    if (key == VK_RETURN && converting && !Romaji_.Pending().empty()) ShowConverted(Filtered(Romaji_.Finish()));
     // Copies of the handlers run, so that a handler may detach itself.
     if (auto keyDown = OnKeyDown) keyDown(this, key, ShiftStateOf(*event));
     // The handler may have hidden the box or made it read-only.
-    const bool stillConverting = ImeOpen_ && !isReadOnly() && isVisible();
-    if (key == 0) {
+    const bool stillConverting = ImeOpen_ && !isReadOnly();
+    if (code != 0 && key == 0) {
         event->accept();
         return;
     }
@@ -99,11 +110,7 @@ void TImeLineEdit::keyPressEvent(QKeyEvent* event) {
         if (stillConverting && typed >= 0x20 && typed < 0x7F) {
             // The input method sees the key first; the character filter
             // sees what it produces, as typed characters.
-            QString done;
-            for (char16_t ch : Romaji_.Feed(typed)) {
-                if (keyPress) keyPress(this, ch);
-                if (ch != 0) done += QChar(ch);
-            }
+            const QString done = Filtered(Romaji_.Feed(typed));  // before Pending() is read
             ShowConverted(done + ToQString(Romaji_.Pending()));
             event->accept();
             return;

@@ -49,6 +49,8 @@ private:
     // Replaces the pending letters shown before the caret by text (final
     // text followed by the new pending letters).
     void ShowConverted(const QString& text);
+    // What the input method produced, through the character filter.
+    QString Filtered(const std::u16string& produced);
     // Leaves the pending letters in the box as plain text.
     void DropPending();
 

@@ -489,4 +489,51 @@ TEST(PngDecodeData, ProgressRunsFromZeroToHundred) {
     }
 }
 
+// Damaged streams never touch memory outside their buffers (the
+// sanitizer build checks that) and end either with a decoded image of the
+// header's size or with one of the framework's errors.
+TEST(PngDecodeHostile, DamagedStreamsEndCleanly) {
+    std::vector<Bytes> bases;
+    bases.push_back(RgbFile(Chunk("tEXt", Text(std::string("Comment\0hello", 13)))));
+    std::vector<Bytes> rows(9, Bytes(7, 0));
+    for (size_t y = 0; y < rows.size(); ++y)
+        for (size_t x = 0; x < rows[y].size(); ++x) rows[y][x] = uint8_t(y * 31 + x * 17);
+    bases.push_back(Cat({Signature(), Ihdr(13, 9, 4, 3, 1), Chunk("PLTE", Bytes(48, 9)),
+                         Chunk("tRNS", Bytes{0, 128, 255}), Chunk("IDAT", Compress(Adam7Rows(rows, 13, 4))), Iend()}));
+    bases.push_back(Cat({Signature(), Ihdr(7, 9, 8, 4), Chunk("IDAT", Compress(Unfiltered(rows))), Iend()}));
+    uint32_t seed = 12345;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u, seed >> 8; };
+    int decoded = 0, failed = 0;
+    for (const Bytes& base : bases) {
+        for (int round = 0; round < 300; ++round) {
+            Bytes data = base;
+            const int flips = 1 + int(next() % 4);
+            for (int i = 0; i < flips; ++i) {
+                // Sizes stay as they are: huge ones only make the bitmap
+                // slow to allocate, and have their own tests.
+                const size_t at = 8 + next() % (data.size() - 8);
+                if (at < 16 || at >= 24) data[at] = uint8_t(next());
+            }
+            if (round % 5 == 0) data.resize(8 + next() % (data.size() - 8));
+            Decoding r;
+            r.dec.AlphaBitmap = &r.alpha;
+            TMemoryStream s;
+            Load(s, data);
+            try {
+                r.dec.ReadImage(&r.bmp, s, 0);
+                ++decoded;
+                if (!r.bmp.Empty()) {
+                    EXPECT_EQ(r.bmp.Width(), r.dec.Width);
+                    EXPECT_EQ(r.bmp.Height(), r.dec.Height);
+                }
+            } catch (const Exception&) {
+                ++failed;
+            }
+        }
+    }
+    // Both outcomes occur, so the damage reached the decoder's checks.
+    EXPECT_GT(decoded, 0);
+    EXPECT_GT(failed, 0);
+}
+
 }  // namespace

@@ -751,18 +751,17 @@ void TTavPNGReadStream::BuildPaletteAlpha() {
     TBitmap& alpha = *ActiveAlphaBitmap;
     const int32_t w = std::min(Bitmap_->Width(), alpha.Width());
     const int32_t h = std::min(Bitmap_->Height(), alpha.Height());
-    for (int32_t y = 0; y < h; ++y) {
-        const uint8_t* src = Bitmap_->ScanLine(y);
-        uint8_t* dst = alpha.ScanLine(y);
-        for (int32_t x = 0; x < w; ++x) {
-            uint8_t index;
-            switch (BitCount) {
-            case 1: index = (src[x >> 3] & (0x80 >> (x & 7))) ? 1 : 0; break;
-            case 4: index = (x & 1) ? (src[x >> 1] & 0x0F) : (src[x >> 1] >> 4); break;
-            default: index = src[x]; break;
-            }
-            dst[x] = uint8_t(255 - AlphaTable[index]);
+    auto fill = [&](auto indexAt) {
+        for (int32_t y = 0; y < h; ++y) {
+            const uint8_t* src = Bitmap_->ScanLine(y);
+            uint8_t* dst = alpha.ScanLine(y);
+            for (int32_t x = 0; x < w; ++x) dst[x] = uint8_t(255 - AlphaTable[indexAt(src, x)]);
         }
+    };
+    switch (BitCount) {
+    case 1: fill([](const uint8_t* s, int32_t x) { return (s[x >> 3] >> (7 - (x & 7))) & 1; }); break;
+    case 4: fill([](const uint8_t* s, int32_t x) { return (x & 1) ? (s[x >> 1] & 0x0F) : (s[x >> 1] >> 4); }); break;
+    default: fill([](const uint8_t* s, int32_t x) { return int(s[x]); }); break;
     }
     HasAlpha = true;
 }

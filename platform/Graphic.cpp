@@ -52,11 +52,12 @@ std::string WithoutDot(const std::string& extension) {
     return (!extension.empty() && extension[0] == '.') ? extension.substr(1) : extension;
 }
 
-// A function-local static, so that formats registered from other units'
-// static initialisers find the registry built whatever the link order.
+// Built on first use, so that formats registered from other units' static
+// initialisers find it whatever the link order; never destroyed, so that
+// unregistering from their static destructors is safe too.
 std::vector<TPicture::Format>& Registry() {
-    static std::vector<TPicture::Format> formats;
-    return formats;
+    static auto* formats = new std::vector<TPicture::Format>;
+    return *formats;
 }
 
 // The extension of the file name's last component, without the dot;

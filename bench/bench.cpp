@@ -1,0 +1,522 @@
+// Decoding and encoding speed of our PNG codec beside libpng, libspng,
+// lodepng and stb_image, with zlib alone as the floor, on files read into
+// memory first. Every contender runs once per round, round after round, so
+// that a slow spell of the machine hits all of them alike; medians, minima
+// and maxima are over the rounds.
+//
+//   tobelin_bench [--runs N] [--record FILE | --check FILE] CORPUS_DIR [NAME...]
+//
+// --record writes the CRC-32 of every file our encoder produced; --check
+// compares against such a list and fails when any output changed.
+#include <png.h>
+#include <spng.h>
+#include <zlib.h>
+
+#include <lodepng.h>
+
+// stb_image is used the way it is meant to be: compiled into the program.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#pragma GCC diagnostic ignored "-Wsign-compare"
+#define STB_IMAGE_STATIC
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_ONLY_PNG
+#include <stb/stb_image.h>
+#pragma GCC diagnostic pop
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "codec/TavPNG.h"
+#include "platform/Streams.h"
+
+namespace {
+
+using TBytes = std::vector<uint8_t>;
+
+const char* const kCorpus[] = {"photo",   "photo-alpha", "grey8",      "grey16",        "palette",
+                               "bilevel", "photo-adam7", "screenshot", "photo-nofilter"};
+
+// ---- PNG structure --------------------------------------------------------
+
+uint32_t BE32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+
+struct THeader {
+    uint32_t Width = 0, Height = 0;
+    int Depth = 0, ColorType = 0, Interlace = 0;
+    TBytes Palette;  // PLTE body
+    TBytes Idat;     // every IDAT body, in order
+    int Channels() const {
+        switch (ColorType) {
+        case 2: return 3;
+        case 4: return 2;
+        case 6: return 4;
+        default: return 1;
+        }
+    }
+    size_t RowBytes(uint64_t width) const { return size_t((width * Channels() * Depth + 7) / 8); }
+    // Raw pixel bytes, filter bytes not counted.
+    size_t RawBytes() const { return RowBytes(Width) * Height; }
+    // Bytes that inflate yields: every pass row with its filter byte.
+    size_t FilteredBytes() const {
+        if (Interlace == 0) return (RowBytes(Width) + 1) * Height;
+        static const int kPass[7][4] = {{0, 0, 8, 8}, {0, 4, 8, 8}, {4, 0, 8, 4}, {0, 2, 4, 4},
+                                        {2, 0, 4, 2}, {0, 1, 2, 2}, {1, 0, 2, 1}};
+        size_t total = 0;
+        for (const auto& p : kPass) {
+            const uint64_t w = Width > uint32_t(p[1]) ? (Width - p[1] + p[3] - 1) / p[3] : 0;
+            const uint64_t h = Height > uint32_t(p[0]) ? (Height - p[0] + p[2] - 1) / p[2] : 0;
+            if (w && h) total += (RowBytes(w) + 1) * h;
+        }
+        return total;
+    }
+};
+
+THeader ParsePng(const TBytes& file) {
+    THeader h;
+    if (file.size() < 33 || std::memcmp(file.data(), "\x89PNG\r\n\x1a\n", 8) != 0) throw std::runtime_error("not a PNG file");
+    size_t pos = 8;
+    while (pos + 12 <= file.size()) {
+        const uint32_t len = BE32(&file[pos]);
+        const uint8_t* type = &file[pos + 4];
+        if (len > file.size() - pos - 12) throw std::runtime_error("chunk runs past the end");
+        const uint8_t* body = &file[pos + 8];
+        if (!std::memcmp(type, "IHDR", 4)) {
+            h.Width = BE32(body);
+            h.Height = BE32(body + 4);
+            h.Depth = body[8];
+            h.ColorType = body[9];
+            h.Interlace = body[12];
+        } else if (!std::memcmp(type, "PLTE", 4)) {
+            h.Palette.assign(body, body + len);
+        } else if (!std::memcmp(type, "IDAT", 4)) {
+            h.Idat.insert(h.Idat.end(), body, body + len);
+        } else if (!std::memcmp(type, "IEND", 4)) {
+            break;
+        }
+        pos += size_t(len) + 12;
+    }
+    return h;
+}
+
+TBytes ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path);
+    return TBytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// ---- timing ---------------------------------------------------------------
+
+struct TContender {
+    std::string Name;
+    std::function<size_t()> Run;  // returns something that depends on the work
+    std::vector<double> Ms;
+    size_t OutputSize = 0;  // encoders: bytes written
+    double Median() const {
+        std::vector<double> v = Ms;
+        std::sort(v.begin(), v.end());
+        const size_t n = v.size();
+        return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+    }
+    double Min() const { return *std::min_element(Ms.begin(), Ms.end()); }
+    double Max() const { return *std::max_element(Ms.begin(), Ms.end()); }
+};
+
+volatile size_t gSink = 0;
+
+// One untimed warm-up round, then `runs` timed rounds.
+void Measure(std::vector<TContender>& all, int runs) {
+    for (auto& c : all) gSink = gSink + c.Run();
+    for (int r = 0; r < runs; ++r) {
+        for (auto& c : all) {
+            const auto t0 = std::chrono::steady_clock::now();
+            const size_t v = c.Run();
+            const auto t1 = std::chrono::steady_clock::now();
+            gSink = gSink + v;
+            c.Ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+        }
+    }
+}
+
+// ---- decoders ---------------------------------------------------------------
+
+struct TMemReader {
+    const TBytes* Data;
+    size_t Pos;
+};
+
+void ReadFromMemory(png_structp png, png_bytep out, png_size_t n) {
+    auto* r = static_cast<TMemReader*>(png_get_io_ptr(png));
+    if (n > r->Data->size() - r->Pos) png_error(png, "read past the end");
+    std::memcpy(out, r->Data->data() + r->Pos, n);
+    r->Pos += n;
+}
+
+size_t DecodeLibpng(const TBytes& file) {
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    uint8_t* pixels = nullptr;
+    std::vector<png_bytep> rows;
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        std::free(pixels);
+        throw std::runtime_error("libpng failed");
+    }
+    TMemReader reader{&file, 0};
+    png_set_read_fn(png, &reader, ReadFromMemory);
+    png_read_info(png, info);
+    const png_uint_32 h = png_get_image_height(png, info);
+    png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    const size_t stride = png_get_rowbytes(png, info);
+    pixels = static_cast<uint8_t*>(std::malloc(stride * h));
+    rows.resize(h);
+    for (png_uint_32 y = 0; y < h; ++y) rows[y] = pixels + y * stride;
+    png_read_image(png, rows.data());
+    png_read_end(png, nullptr);
+    png_destroy_read_struct(&png, &info, nullptr);
+    const size_t v = pixels[stride * h / 2];
+    std::free(pixels);
+    return v + stride;
+}
+
+size_t DecodeSpng(const TBytes& file) {
+    spng_ctx* ctx = spng_ctx_new(0);
+    size_t size = 0;
+    if (spng_set_png_buffer(ctx, file.data(), file.size()) || spng_decoded_image_size(ctx, SPNG_FMT_PNG, &size)) {
+        spng_ctx_free(ctx);
+        throw std::runtime_error("libspng failed");
+    }
+    auto* out = static_cast<uint8_t*>(std::malloc(size));
+    const int e = spng_decode_image(ctx, out, size, SPNG_FMT_PNG, 0);
+    spng_ctx_free(ctx);
+    const size_t v = out[size / 2];
+    std::free(out);
+    if (e) throw std::runtime_error(std::string("libspng failed: ") + spng_strerror(e));
+    return v + size;
+}
+
+size_t DecodeLodepng(const TBytes& file) {
+    // Decoded in the file's own colour type and depth, like the others.
+    unsigned w = 0, h = 0;
+    LodePNGState state;
+    lodepng_state_init(&state);
+    if (lodepng_inspect(&w, &h, &state, file.data(), file.size())) throw std::runtime_error("lodepng failed");
+    const LodePNGColorType type = state.info_png.color.colortype;
+    const unsigned depth = state.info_png.color.bitdepth;
+    lodepng_state_cleanup(&state);
+    unsigned char* out = nullptr;
+    if (lodepng_decode_memory(&out, &w, &h, file.data(), file.size(), type, depth))
+        throw std::runtime_error("lodepng failed");
+    const size_t v = out[0];
+    std::free(out);
+    return v + w;
+}
+
+size_t DecodeStb(const TBytes& file) {
+    int w = 0, h = 0, n = 0;
+    stbi_uc* out = stbi_load_from_memory(file.data(), int(file.size()), &w, &h, &n, 0);
+    if (!out) throw std::runtime_error("stb_image failed");
+    const size_t v = out[size_t(w) * h * n / 2];
+    stbi_image_free(out);
+    return v + size_t(w);
+}
+
+size_t DecodeOurs(TMemoryStream& stream) {
+    stream.SetPosition(0);
+    TTavPNG picture;
+    picture.LoadFromStream(stream);
+    return size_t(picture.GetWidth()) + picture.CurrentImage()->ScanLine(picture.GetHeight() / 2)[0];
+}
+
+// zlib alone over the concatenated IDAT data: what no decoder can beat.
+size_t InflateAlone(const TBytes& idat, TBytes& out) {
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) throw std::runtime_error("inflateInit failed");
+    z.next_in = const_cast<Bytef*>(idat.data());
+    z.avail_in = uInt(idat.size());
+    z.next_out = out.data();
+    z.avail_out = uInt(out.size());
+    const int r = inflate(&z, Z_FINISH);
+    const size_t n = z.total_out;
+    inflateEnd(&z);
+    if (r != Z_STREAM_END || n != out.size()) throw std::runtime_error("IDAT data does not inflate to the image size");
+    return n;
+}
+
+// ---- encoders ---------------------------------------------------------------
+
+void WriteToVector(png_structp png, png_bytep data, png_size_t n) {
+    auto* out = static_cast<TBytes*>(png_get_io_ptr(png));
+    out->insert(out->end(), data, data + n);
+}
+
+void FlushNothing(png_structp) {}
+
+// libpng encoding rows of the given layout at zlib's default level with our
+// zlib settings (window 15, memory level 8, default strategy).
+size_t EncodeLibpng(const THeader& h, const std::vector<png_bytep>& rows, int filters, TBytes& out) {
+    out.clear();
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        throw std::runtime_error("libpng write failed");
+    }
+    png_set_write_fn(png, &out, WriteToVector, FlushNothing);
+    png_set_IHDR(png, info, h.Width, h.Height, h.Depth, h.ColorType, h.Interlace, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    std::vector<png_color> palette;
+    for (size_t i = 0; i + 2 < h.Palette.size(); i += 3) palette.push_back({h.Palette[i], h.Palette[i + 1], h.Palette[i + 2]});
+    if (!palette.empty()) png_set_PLTE(png, info, palette.data(), int(palette.size()));
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, filters);
+    png_set_compression_level(png, Z_DEFAULT_COMPRESSION);
+    png_set_compression_mem_level(png, 8);
+    png_set_compression_strategy(png, Z_DEFAULT_STRATEGY);
+    png_set_compression_window_bits(png, 15);
+    png_write_info(png, info);
+    png_write_image(png, const_cast<png_bytepp>(rows.data()));
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return out.size();
+}
+
+size_t DeflateAlone(const TBytes& filtered, TBytes& out) {
+    z_stream z{};
+    if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::runtime_error("deflateInit failed");
+    z.next_in = const_cast<Bytef*>(filtered.data());
+    z.avail_in = uInt(filtered.size());
+    z.next_out = out.data();
+    z.avail_out = uInt(out.size());
+    const int r = deflate(&z, Z_FINISH);
+    const size_t n = z.total_out;
+    deflateEnd(&z);
+    if (r != Z_STREAM_END) throw std::runtime_error("deflate did not finish");
+    return n;
+}
+
+size_t EncodeOurs(TTavPNG& picture, TMemoryStream& out) {
+    // The stream keeps its capacity, as libpng's output vector does.
+    out.SetSize(0);
+    out.SetPosition(0);
+    picture.SaveToStream(out);
+    return size_t(out.Size());
+}
+
+// Pixel rows, in the file's layout, decoded by libpng (deinterlaced).
+TBytes RowsOf(const TBytes& file, const THeader& h, std::vector<png_bytep>& rows) {
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    TBytes pixels(h.RawBytes());
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        throw std::runtime_error("libpng failed on our output");
+    }
+    TMemReader reader{&file, 0};
+    png_set_read_fn(png, &reader, ReadFromMemory);
+    png_read_info(png, info);
+    png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    rows.resize(h.Height);
+    for (uint32_t y = 0; y < h.Height; ++y) rows[y] = pixels.data() + size_t(y) * h.RowBytes(h.Width);
+    png_read_image(png, rows.data());
+    png_read_end(png, nullptr);
+    png_destroy_read_struct(&png, &info, nullptr);
+    return pixels;
+}
+
+// ---- report -----------------------------------------------------------------
+
+void PrintTable(const char* title, const std::vector<TContender>& all, size_t ours, size_t floor, bool sizes) {
+    std::printf("  %s%*s median      min      max  vs ours  vs floor%s\n", title, int(16 - std::strlen(title)), "",
+                sizes ? "        size" : "");
+    for (size_t i = 0; i < all.size(); ++i) {
+        const TContender& c = all[i];
+        std::printf("    %-14s %8.2f %8.2f %8.2f  %6.2fx  %7.2fx", c.Name.c_str(), c.Median(), c.Min(), c.Max(),
+                    c.Median() / all[ours].Median(), c.Median() / all[floor].Median());
+        if (sizes) std::printf("  %10zu", c.OutputSize);
+        std::printf("\n");
+    }
+}
+
+struct TTarget {
+    std::string Text;
+    bool Met;
+};
+
+int Usage() {
+    std::fprintf(stderr, "usage: tobelin_bench [--runs N] [--record FILE | --check FILE] CORPUS_DIR [NAME...]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int runs = 7;
+    std::string recordPath, checkPath, dir;
+    std::vector<std::string> names;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--runs" && i + 1 < argc)
+            runs = std::atoi(argv[++i]);
+        else if (a == "--record" && i + 1 < argc)
+            recordPath = argv[++i];
+        else if (a == "--check" && i + 1 < argc)
+            checkPath = argv[++i];
+        else if (!a.empty() && a[0] == '-')
+            return Usage();
+        else if (dir.empty())
+            dir = a;
+        else
+            names.push_back(a);
+    }
+    if (dir.empty() || runs < 1) return Usage();
+    if (names.empty()) names.assign(std::begin(kCorpus), std::end(kCorpus));
+
+    std::map<std::string, uint32_t> expected;
+    if (!checkPath.empty()) {
+        std::ifstream in(checkPath);
+        if (!in) {
+            std::fprintf(stderr, "tobelin_bench: cannot read %s\n", checkPath.c_str());
+            return 2;
+        }
+        std::string key;
+        uint32_t crc;
+        while (in >> key >> std::hex >> crc) expected[key] = crc;
+    }
+    std::map<std::string, uint32_t> produced;
+    std::vector<TTarget> targets;
+
+    std::printf("%d timed rounds after one warm-up; times in milliseconds\n", runs);
+    try {
+        for (const std::string& name : names) {
+            const TBytes file = ReadFile(dir + "/" + name + ".png");
+            const THeader header = ParsePng(file);
+            std::printf("\n%s.png: %u x %u, colour type %d, depth %d%s; %zu file bytes, %zu raw pixel bytes\n",
+                        name.c_str(), header.Width, header.Height, header.ColorType, header.Depth,
+                        header.Interlace ? ", Adam7" : "", file.size(), header.RawBytes());
+
+            // ---- decoding
+            TMemoryStream source;
+            source.WriteBuffer(file.data(), int64_t(file.size()));
+            TBytes inflated(header.FilteredBytes());
+            std::vector<TContender> dec = {
+                {"ours", [&] { return DecodeOurs(source); }, {}, 0},
+                {"libpng", [&] { return DecodeLibpng(file); }, {}, 0},
+                {"libspng", [&] { return DecodeSpng(file); }, {}, 0},
+                {"lodepng", [&] { return DecodeLodepng(file); }, {}, 0},
+                {"stb_image", [&] { return DecodeStb(file); }, {}, 0},
+                {"inflate alone", [&] { return InflateAlone(header.Idat, inflated); }, {}, 0},
+            };
+            Measure(dec, runs);
+            PrintTable("decode", dec, 0, 5, false);
+            const double ours = dec[0].Median();
+            targets.push_back({name + ": decode ours <= libpng", ours <= dec[1].Median()});
+            targets.push_back({name + ": decode ours <= libspng", ours <= dec[2].Median()});
+            if (name == "photo-nofilter")
+                targets.push_back({name + ": decode ours <= 1.3x inflate alone", ours <= 1.3 * dec[5].Median()});
+
+            // ---- encoding, from the bitmap our decoder made
+            TTavPNG picture;
+            source.SetPosition(0);
+            picture.LoadFromStream(source);
+            picture.UseCurrentTime = false;  // no tIME: outputs comparable run to run
+            struct TMode {
+                const char* Label;
+                uint8_t FilterMode;
+                int LibpngFilters;
+            };
+            const TMode modes[] = {{"None", 1, PNG_FILTER_NONE}, {"adaptive", 0, PNG_ALL_FILTERS}};
+            for (const TMode& mode : modes) {
+                picture.FilterMode = mode.FilterMode;
+                TMemoryStream ourOut;
+                EncodeOurs(picture, ourOut);
+                const TBytes ourFile(ourOut.Memory(), ourOut.Memory() + ourOut.Size());
+                const uint32_t crc = uint32_t(crc32(0, ourFile.data(), uInt(ourFile.size())));
+                produced[name + "/" + mode.Label] = crc;
+
+                // The same rows for libpng, the same filtered bytes for deflate.
+                const THeader ourHeader = ParsePng(ourFile);
+                std::vector<png_bytep> rows;
+                const TBytes pixels = RowsOf(ourFile, ourHeader, rows);
+                TBytes filtered(ourHeader.FilteredBytes());
+                InflateAlone(ourHeader.Idat, filtered);
+                TBytes libpngOut, deflated(deflateBound(nullptr, uLong(filtered.size())) + 1024);
+                libpngOut.reserve(deflated.size() + 4096);
+
+                std::vector<TContender> enc = {
+                    {"ours", [&] { return EncodeOurs(picture, ourOut); }, {}, ourFile.size()},
+                    {"libpng", [&] { return EncodeLibpng(ourHeader, rows, mode.LibpngFilters, libpngOut); }, {}, 0},
+                    {"deflate alone", [&] { return DeflateAlone(filtered, deflated); }, {}, 0},
+                };
+                Measure(enc, runs);
+                enc[1].OutputSize = libpngOut.size();
+                enc[2].OutputSize = DeflateAlone(filtered, deflated);
+                char title[64];
+                std::snprintf(title, sizeof title, "encode %s", mode.Label);
+                PrintTable(title, enc, 0, 2, true);
+                std::printf("    our output: colour type %d, depth %d, CRC-32 %08x\n", ourHeader.ColorType,
+                            ourHeader.Depth, crc);
+                if (mode.FilterMode == 1)
+                    targets.push_back({name + ": encode None ours <= 1.05x deflate alone",
+                                       enc[0].Median() <= 1.05 * enc[2].Median()});
+                else
+                    targets.push_back({name + ": encode adaptive ours <= libpng", enc[0].Median() <= enc[1].Median()});
+                std::fflush(stdout);
+            }
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tobelin_bench: %s\n", e.what());
+        return 1;
+    }
+
+    std::printf("\nTargets:\n");
+    int missed = 0;
+    for (const TTarget& t : targets) {
+        std::printf("  %-58s %s\n", t.Text.c_str(), t.Met ? "met" : "MISSED");
+        missed += !t.Met;
+    }
+    std::printf("%d of %zu targets met\n", int(targets.size()) - missed, targets.size());
+
+    int status = 0;
+    if (!recordPath.empty()) {
+        std::ofstream out(recordPath);
+        for (const auto& [key, crc] : produced) {
+            char line[32];
+            std::snprintf(line, sizeof line, "%08x", crc);
+            out << key << ' ' << line << '\n';
+        }
+        if (!out) {
+            std::fprintf(stderr, "tobelin_bench: cannot write %s\n", recordPath.c_str());
+            status = 1;
+        }
+    }
+    if (!checkPath.empty()) {
+        int differ = 0, unknown = 0;
+        for (const auto& [key, crc] : produced) {
+            const auto it = expected.find(key);
+            if (it == expected.end())
+                ++unknown;
+            else if (it->second != crc) {
+                std::printf("encoder output changed: %s\n", key.c_str());
+                ++differ;
+            }
+        }
+        std::printf("Encoder outputs against %s: %zu compared, %d differ, %d not listed\n", checkPath.c_str(),
+                    produced.size() - size_t(unknown), differ, unknown);
+        if (differ) status = 1;
+    }
+    return status;
+}

@@ -1,15 +1,25 @@
 // banktool: looks at question-bank files the way the drill reads them.
 //   banktool fields FILE   one JSON array of fields per bank line
+//   banktool check [--kind four|yomi] [--no-layout] FILE
+//                          every problem of the bank, one a line
+#include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/FuncUnit.h"
 #include "platform/Exceptions.h"
+#include "platform/Files.h"
 #include "platform/ShiftJis.h"
 #include "text/TextList.h"
+#include "tools/banktool/BankCheck.h"
+#ifdef TOBELIN_BANKTOOL_SCREEN
+#include "tools/banktool/BankScreen.h"
+#endif
 
 namespace {
 
@@ -62,15 +72,103 @@ int Fields(const std::vector<std::string>& args) {
     return 0;
 }
 
+struct CheckOptions {
+    std::string path;
+    std::optional<BankKind> kind;
+    bool layout = true;
+};
+
+// Options may stand before or after the file; anything else is a usage
+// error.
+std::optional<CheckOptions> ParseCheck(const std::vector<std::string>& args) {
+    CheckOptions o;
+    bool havePath = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--kind" && i + 1 < args.size() && !o.kind) {
+            const std::string& k = args[++i];
+            if (k == "four")
+                o.kind = BankKind::Four;
+            else if (k == "yomi")
+                o.kind = BankKind::Yomi;
+            else
+                return std::nullopt;
+        } else if (args[i] == "--no-layout") {
+            o.layout = false;
+        } else if (!havePath && !args[i].empty() && args[i][0] != '-') {
+            o.path = args[i];
+            havePath = true;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (!havePath) return std::nullopt;
+    if (!o.kind) o.kind = KindFromFileName(o.path);
+    if (!o.kind) return std::nullopt;
+    return o;
+}
+
+int Usage();
+
+// Reads the bank with LoadLines and SplitFields as the drill does and
+// prints "FILE:LINE: problem" (or "FILE: problem" for the bank as a whole)
+// on standard output. Exits 0 only for a clean bank.
+int Check(const std::vector<std::string>& args) {
+    const std::optional<CheckOptions> o = ParseCheck(args);
+    if (!o) return Usage();
+    const std::string sjisPath = Utf8ToSjis(o->path);
+
+    std::vector<BankProblem> problems;
+    TStringList lines;
+    try {
+        LoadLines(lines, sjisPath);
+    } catch (const Exception& e) {
+        std::printf("%s: %s\n", o->path.c_str(), SjisToUtf8(e.message()).c_str());
+        return kExitFailure;
+    }
+    // LoadLines stops at a zero byte; whatever follows never reaches the
+    // drill. The file is read once more to see whether that happened.
+    if (const std::optional<int32_t> zero = ZeroByteLine(ReadWholeFile(sjisPath)))
+        problems.push_back({*zero, "a zero byte ends the bank here: the drill reads nothing after it"});
+
+    RecordLayoutCheck layout;
+#ifdef TOBELIN_BANKTOOL_SCREEN
+    std::unique_ptr<BankScreen> screen;
+    if (o->layout) {
+        screen = std::make_unique<BankScreen>();
+        for (std::string& message : screen->SetupProblems()) problems.push_back({0, std::move(message)});
+        layout = [&screen, kind = *o->kind](const std::vector<std::string>& fields) {
+            return screen->Check(kind, fields);
+        };
+    }
+#else
+    if (o->layout) problems.push_back({0, "text sizes not measured: banktool was built without Qt"});
+#endif
+    std::vector<BankProblem> found = CheckBank(lines.Items(), *o->kind, layout);
+    problems.insert(problems.end(), found.begin(), found.end());
+    std::stable_sort(problems.begin(), problems.end(),
+                     [](const BankProblem& a, const BankProblem& b) { return a.line < b.line; });
+
+    for (const BankProblem& p : problems) {
+        if (p.line == 0)
+            std::printf("%s: %s\n", o->path.c_str(), p.message.c_str());
+        else
+            std::printf("%s:%d: %s\n", o->path.c_str(), int(p.line), p.message.c_str());
+    }
+    return problems.empty() ? 0 : kExitFailure;
+}
+
 struct Command {
     const char* name;
     const char* usage;
-    size_t argCount;
+    size_t minArgs, maxArgs;
     int (*run)(const std::vector<std::string>& args);
 };
 
 constexpr Command kCommands[] = {
-    {"fields", "fields FILE    print each bank line's fields as a JSON array", 1, Fields},
+    {"fields", "fields FILE    print each bank line's fields as a JSON array", 1, 1, Fields},
+    {"check", "check [--kind four|yomi] [--no-layout] FILE\n"
+              "                 report every problem of a bank (the kind follows the name: four*, *yomi*)",
+     1, 4, Check},
 };
 
 int Usage() {
@@ -87,7 +185,7 @@ int main(int argc, char** argv) {
     for (const Command& c : kCommands) {
         if (name != c.name) continue;
         const std::vector<std::string> args(argv + 2, argv + argc);
-        if (args.size() != c.argCount) return Usage();
+        if (args.size() < c.minArgs || args.size() > c.maxArgs) return Usage();
         try {
             return c.run(args);
         } catch (const Exception& e) {

@@ -262,12 +262,17 @@ void TBitmap::Draw(TCanvas& canvas, const TRect& rect) {
 }
 
 void TBitmap::LoadFromStream(TStream& stream) {
+    // Read into a scratch bitmap so that a failure leaves this one as it
+    // was, then take its pixels over without copying them.
     TBitmap loaded;
     bmpformat::ReadFile(stream, loaded);
-    loaded.TransparentColor = TransparentColor;
-    loaded.HandleType = HandleType;
-    loaded.TGraphic::SetTransparent(GetTransparent());
-    Assign(&loaded);
+    Bits_.swap(loaded.Bits_);
+    std::swap(Palette_, loaded.Palette_);
+    PixelFormat_ = loaded.PixelFormat_;
+    Width_ = loaded.Width_;
+    Height_ = loaded.Height_;
+    Stride_ = loaded.Stride_;
+    Changed(this);
 }
 
 void TBitmap::SaveToStream(TStream& stream) { bmpformat::WriteFile(*this, stream); }

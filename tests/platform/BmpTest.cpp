@@ -311,3 +311,25 @@ TEST(Bmp, EveryTruncationOfAValidFileRaises) {
         }
     }
 }
+
+TEST(Bmp, LoadSignalsOnceAndKeepsTheBitmapsOwnSettings) {
+    TBitmap src;
+    src.SetPixelFormat(pf4bit);
+    src.SetSize(3, 3);
+    FillPattern(src);
+    const std::string bytes = Save(src);
+    TBitmap dst;
+    dst.SetSize(8, 8);
+    dst.SetPalette(bitmaptest::MakePalette(2));
+    dst.SetTransparent(true);
+    dst.TransparentColor = clLime;
+    int changes = 0;
+    dst.OnChange = [&](TObject*) { ++changes; };
+    Load(dst, bytes);
+    EXPECT_EQ(changes, 1);
+    EXPECT_TRUE(dst.GetTransparent());
+    EXPECT_EQ(dst.TransparentColor, clLime);
+    EXPECT_EQ(dst.PixelFormat(), pf4bit);
+    EXPECT_EQ(PaletteEntryCount(dst.GetPalette()), 16);
+    EXPECT_EQ(dst.Pixel(2, 2), src.Pixel(2, 2));
+}

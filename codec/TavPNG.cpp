@@ -182,6 +182,9 @@ void TTavPNG::WriteData(TStream& stream) {
 // ---- assignment ------------------------------------------------------------
 
 void TTavPNG::Assign(TPersistent* source) {
+    // Assigning a picture to itself would only drop its image override.
+    if (source == this)
+        return;
     ImageOverride = nullptr;
     if (auto* png = dynamic_cast<TTavPNG*>(source)) {
         ImageBitmap->Assign(png->ImageBitmap.get());

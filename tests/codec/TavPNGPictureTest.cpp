@@ -393,6 +393,14 @@ TEST(TavPNGPicture, AssignFromPngSharesTheSourcesOverrides) {
     EXPECT_EQ(target.AlphaOverride, &alpha);
 }
 
+TEST(TavPNGPicture, AssigningAPictureToItselfKeepsItsOverride) {
+    auto borrowed = Rgb(2, 2, 40);
+    TTavPNG png;
+    png.ImageOverride = borrowed.get();
+    png.Assign(&png);
+    EXPECT_EQ(png.ImageOverride, borrowed.get());
+}
+
 TEST(TavPNGPicture, AssignToABitmapCopiesTheCurrentImage) {
     auto owned = Rgb(4, 2, 12);
     auto borrowed = Rgb(3, 5, 13);

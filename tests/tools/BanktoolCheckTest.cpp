@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -311,4 +312,113 @@ TEST_F(BanktoolCheckTest, BadCheckCommandLinesShowUsage) {
         EXPECT_EQ(r.out, "");
         EXPECT_NE(r.err.find("usage: banktool"), std::string::npos);
     }
+}
+
+namespace {
+
+std::string Repeat(const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += s;
+    return out;
+}
+
+}  // namespace
+
+// Texts measured with the drill's fonts: each case names the report it
+// must produce (as a pattern, since pixel counts follow the font), or
+// none for a record that fits.
+TEST_F(BanktoolCheckTest, TextsThatLeaveTheirPlaceOnScreen) {
+    if (!Measures()) GTEST_SKIP() << "banktool was built without Qt";
+    struct Case {
+        const char* name;
+        const char* file;
+        std::vector<std::string> lines;
+        std::vector<std::string> patterns;  // regular expressions, in report order
+    };
+    const std::string longWrong = Repeat("協", 18);
+    const Case cases[] = {
+        {"idioms that fit", "four.dat", {kIdiomA, kIdiomB}, {}},
+        {"meaning of thirty characters",
+         "four.dat",
+         {IdiomWith(7, Repeat("意味", 15)), kIdiomB},
+         {R"(:1: meaning "\[(意味)+\]" is \d+ px wide at "ＭＳ Ｐゴシック" 20; its box is 640 px)"}},
+        {"meaning of twenty characters fits", "four.dat", {IdiomWith(7, Repeat("意味", 10)), kIdiomB}, {}},
+        {"reading of twenty-five kana",
+         "four.dat",
+         {IdiomWith(6, Repeat("じゃくにく", 5)), kIdiomB},
+         {R"(:1: reading "(じゃくにく)+" is \d+ px wide at "ＭＳ Ｐゴシック" 24; its box is 540 px)"}},
+        {"question and idiom too wide",
+         "four.dat",
+         {"□□肉肉肉肉肉肉,強食肉肉肉肉肉肉,強食,競食,強植,協食,じゃくにく,意味。", kIdiomB},
+         {R"(:1: idiom "強食肉肉肉肉肉肉" is not four characters)",
+          R"(:1: question "□□肉肉肉肉肉肉" is \d+ px wide at "ＭＳ Ｐ明朝" 72; its box is 540 px)",
+          R"(:1: idiom "強食肉肉肉肉肉肉" is \d+ px wide at "ＭＳ Ｐ明朝" 72; its box is 540 px)"}},
+        // Descenders of the 72-pixel-high line reach under the 100-pixel box.
+        {"question with descenders",
+         "four.dat",
+         {"□□gy,強食gy,強食,競食,強植,協食,じゃくにく,意味。", kIdiomB},
+         {R"(:1: question "□□gy" at "ＭＳ Ｐ明朝" 72 is cut at the bottom of its box: it inks row 1[5-9]\d, the box ends above row 150)",
+          R"(:1: idiom "強食gy" at "ＭＳ Ｐ明朝" 72 is cut at the bottom of its box: it inks row 1[5-9]\d, the box ends above row 150)"}},
+        {"long wrong answer",
+         "four.dat",
+         {IdiomWith(5, longWrong), kIdiomB},
+         {":1: answer \"" + longWrong + "\" \\(field 5\\) is not two characters",
+          ":1: answer \"" + longWrong + R"(" ends at x \d+ at "ＭＳ Ｐゴシック" 28 on the question screen; the window ends at 640)",
+          ":1: answer \"" + longWrong +
+              R"(" ends at x \d+ at "ＭＳ Ｐゴシック" 24 on the answer screen as the choice; the window ends at 640)"}},
+        {"long right answer",
+         "four.dat",
+         {"□□同音," + Repeat("異", 13) + "同音," + Repeat("異", 13) + ",異句,偉口,異工,いくどうおん,意味。", kIdiomA},
+         {R"(:1: idiom "(異)+同音" is not four characters)", R"(:1: answer "(異)+" \(field 2\) is not two characters)",
+          R"(:1: idiom "(異)+同音" is \d+ px wide at "ＭＳ Ｐ明朝" 72; its box is 540 px)",
+          R"(:1: answer "(異)+" ends at x \d+ at "ＭＳ Ｐゴシック" 28 on the question screen; the window ends at 640)",
+          R"(:1: answer "(異)+" ends at x \d+ at "ＭＳ Ｐゴシック" 24 on the answer screen as the choice; the window ends at 640)",
+          R"(:1: answer "(異)+" ends at x \d+ at "ＭＳ Ｐゴシック" 32 on the answer screen as the right answer; the window ends at 640)"}},
+        {"sentences that fit", "tanbun_yomi.dat", {kSentenceA, kSentenceB}, {}},
+        {"sentence of twenty kanji",
+         "tanbun_yomi.dat",
+         {"[" + Repeat("漢字", 10) + "],かんじ", kSentenceB},
+         {R"(:1: sentence ends at x \d+ at "ＭＳ Ｐ明朝" 30; the window ends at 640)"}},
+        {"long reading over a word at the left edge",
+         "tanbun_yomi.dat",
+         {"[漸]く実を結んだ。," + Repeat("ようや", 5), kSentenceB},
+         {R"(:1: reading "(ようや)+" spans x -\d+ to \d+ at "ＭＳ Ｐ明朝" 20 over its word; the window is 0 to 640)"}},
+        {"long reading over a word at the right edge",
+         "tanbun_yomi.dat",
+         {"長い一日の後でついに駅に[到着]," + Repeat("とうちゃく", 3), kSentenceB},
+         {R"(:1: reading "(とうちゃく)+" spans x \d+ to \d+ at "ＭＳ Ｐ明朝" 20 over its word; the window is 0 to 640)"}},
+        {"same reading in the middle fits",
+         "tanbun_yomi.dat",
+         {"長い一日の後で[到着]した。," + Repeat("とうちゃく", 3), kSentenceB},
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = Write(c.file, Bank(c.lines));
+        const ToolRun r = Tool("check '" + path + "'");
+        EXPECT_EQ(r.exitCode, c.patterns.empty() ? 0 : 1) << r.out << r.err;
+        const std::vector<std::string> got = Reported(r, c.file);
+        ASSERT_EQ(got.size(), c.patterns.size()) << r.out;
+        for (size_t i = 0; i < got.size(); ++i)
+            EXPECT_TRUE(std::regex_match(got[i], std::regex(c.patterns[i]))) << got[i] << "\n  !~ " << c.patterns[i];
+    }
+}
+
+// The reported widths are the drill's own: one more character widens the
+// meaning by exactly that character's width, as the same font measures it.
+TEST_F(BanktoolCheckTest, ReportedWidthsGrowByTheAddedCharacter) {
+    if (!Measures()) GTEST_SKIP() << "banktool was built without Qt";
+    auto width = [&](int n) {
+        const std::string path = Write("four.dat", Bank({IdiomWith(7, Repeat("意", n)), kIdiomB}));
+        const ToolRun r = Tool("check '" + path + "'");
+        std::smatch m;
+        const std::string out = r.out;
+        EXPECT_TRUE(std::regex_search(out, m, std::regex(R"(is (\d+) px wide)"))) << out;
+        return m.empty() ? -1 : std::stoi(m[1]);
+    };
+    const int w30 = width(30), w31 = width(31), w40 = width(40);
+    ASSERT_GT(w30, 640);
+    EXPECT_GT(w31, w30);
+    // Ten more of the same character add ten times its width.
+    EXPECT_EQ(w40 - w30, 10 * (w31 - w30));
 }

@@ -1,7 +1,11 @@
 #include "app/ScreenDraw.h"
 
+#include <algorithm>
+#include <climits>
+#include <unordered_map>
 #include <vector>
 
+#include "platform/Bitmap.h"
 #include "platform/ShiftJis.h"
 
 namespace {
@@ -45,13 +49,31 @@ int32_t DrawMarkedSentence(TCanvas& canvas, const std::string& sentence, int32_t
     canvas.Pen.Width = penWidth;
     if (penColor != KeepColor) canvas.Pen.Color = penColor;
 
+    const std::vector<std::string> chars = SjisCharacters(sentence);
+    // Past the right edge nothing shows; only a stretch still to be marked
+    // can change the result, so the walk ends after the last "[".
+    size_t lastOpen = 0;
+    for (size_t i = 0; i < chars.size(); ++i)
+        if (chars[i] == "[") lastOpen = i + 1;
+    const int64_t rightEdge = canvas.Bitmap().GetWidth();
+    // The font stays the same for the whole sentence: each character is
+    // measured once.
+    std::unordered_map<std::string, int32_t> widths;
+    auto widthOf = [&](const std::string& c) {
+        auto it = widths.find(c);
+        if (it == widths.end()) it = widths.emplace(c, canvas.TextWidth(c)).first;
+        return it->second;
+    };
+
     const int32_t h = canvas.TextExtent(sentence).cy;
-    int32_t offset = 0;
-    int32_t previousWidth = 0;
+    // 64 bits: a long line of wide characters runs past 2^31 pixels.
+    int64_t offset = 0;
+    int64_t previousWidth = 0;
     bool marked = false;
-    int32_t first = -1;
-    int32_t last = -1;
-    for (const std::string& c : SjisCharacters(sentence)) {
+    int64_t first = -1;
+    int64_t last = -1;
+    for (size_t i = 0; i < chars.size(); ++i) {
+        const std::string& c = chars[i];
         if (c == "[") {
             marked = true;
             continue;
@@ -61,20 +83,26 @@ int32_t DrawMarkedSentence(TCanvas& canvas, const std::string& sentence, int32_t
             continue;
         }
         offset += previousWidth;
-        canvas.TextOut(x + offset, y, c);
-        canvas.MoveTo(x + offset, y + h);
-        const int32_t width = canvas.TextWidth(c);
+        const int64_t left = int64_t(x) + offset;
+        if (left >= rightEdge && !marked && i >= lastOpen) break;
+        const int32_t width = widthOf(c);
+        const bool visible = left < rightEdge && left + width > 0;
+        if (visible) {
+            canvas.TextOut(int32_t(left), y, c);
+            canvas.MoveTo(int32_t(left), y + h);
+        }
         previousWidth = width;
         if (marked) {
-            canvas.LineTo(x + offset + width, y + h);
-            if (first == -1) first = x + offset;
+            if (visible) canvas.LineTo(int32_t(left + width), y + h);
+            if (first == -1) first = left;
             // The centre spans the marked characters only, not the rest of
             // the sentence after the closing bracket.
-            last = x + offset + width;
+            last = left + width;
         }
     }
     if (first == -1) return -1;
-    return first + (last - first) / 2;
+    const int64_t centre = first + (last - first) / 2;
+    return int32_t(std::clamp<int64_t>(centre, INT32_MIN, INT32_MAX));
 }
 
 void BoldOn(TCanvas& canvas) { canvas.Font.Style |= fsBold; }

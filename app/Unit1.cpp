@@ -136,7 +136,8 @@ TEdit1::TEdit1(QWidget* parent) : TImeLineEdit(parent) {
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     setWindowTitle("Tobelin Ver0.21");
-    setFocusPolicy(Qt::StrongFocus);
+    // A click on the window leaves the focus in the answer box.
+    setFocusPolicy(Qt::TabFocus);
     // The bitmap covers the whole client area at every paint.
     setAttribute(Qt::WA_OpaquePaintEvent);
     move(417, 196);
@@ -192,8 +193,14 @@ void TForm1::paintEvent(QPaintEvent*) {
 void TForm1::keyPressEvent(QKeyEvent* event) {
     uint16_t key = VirtualKeyOf(*event);
     const TShiftState shift = ShiftStateOf(*event);
-    RunHandler([&] { FormKeyDown(this, key, shift); });
+    KeyDownHandler(this, key, shift);
     event->accept();
+}
+
+void TForm1::KeyDownHandler(TObject* sender, uint16_t& key, TShiftState shift) {
+    // A failed screen is not invalidated by its routine; once the error box
+    // is gone the window shows whatever the bitmap holds.
+    if (!RunHandler([&] { FormKeyDown(sender, key, shift); })) update();
 }
 
 uint32_t TForm1::GetWindowStyle() const {
@@ -321,9 +328,7 @@ void TForm1::PrepareAnswerBox() {
     Edit1->show();
     Edit1->setReadOnly(false);
     Edit1->setFocus();
-    Edit1->OnKeyDown = [this](TObject* sender, uint16_t& key, TShiftState shift) {
-        RunHandler([&] { FormKeyDown(sender, key, shift); });
-    };
+    Edit1->OnKeyDown = [this](TObject* sender, uint16_t& key, TShiftState shift) { KeyDownHandler(sender, key, shift); };
 }
 
 void TForm1::DetachAnswerBox() {

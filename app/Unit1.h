@@ -36,6 +36,10 @@ class TEdit1 : public TImeLineEdit {
 public:
     explicit TEdit1(QWidget* parent);
     std::string ClassName() const override { return "TEdit"; }
+
+protected:
+    // The box is the window's only control: Tab keeps the focus here.
+    bool focusNextPrevChild(bool) override { return false; }
 };
 
 class TForm1 : public QWidget, public TObject, public TWindowStyleTarget {
@@ -71,6 +75,8 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    // FormKeyDown for the window and the answer box, errors to the box.
+    void KeyDownHandler(TObject* sender, uint16_t& key, TShiftState shift);
     void ClearScreen();
     void ShowIdiomScreen(TStringList& bank, uint8_t phase);
     void ShowReadingScreen(TStringList& bank, uint8_t phase);

@@ -1,6 +1,7 @@
 // The Qt side of the framework: key codes, the error box, the start-up
 // font substitutions, and the entry box with its romaji input method.
 #include <QFontInfo>
+#include <QInputMethodEvent>
 #include <QStyle>
 #include <stdexcept>
 
@@ -240,6 +241,14 @@ TEST_F(ImeLineEditTest, TextSetFromOutsideDropsPendingLetters) {
     EXPECT_TRUE(box->PendingRomaji().empty());
     Type("a");
     EXPECT_EQ(box->text(), QString::fromUtf16(u"あ")) << "not か: the k was dropped";
+}
+
+TEST_F(ImeLineEditTest, SystemInputMethodCommitsReachTheBoxUnchanged) {
+    Type("a");
+    QInputMethodEvent commit;
+    commit.setCommitString(QString::fromUtf16(u"漸く 1"));
+    QCoreApplication::sendEvent(box.get(), &commit);
+    EXPECT_EQ(box->text(), QString::fromUtf16(u"あ漸く 1"));
 }
 
 TEST_F(ImeLineEditTest, CaretWidthFollowsShowAndHide) {

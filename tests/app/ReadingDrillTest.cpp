@@ -170,6 +170,16 @@ TEST_F(ReadingDrillTest, EscapeHidesTheBoxAndReturnsToTheMenu) {
     EXPECT_EQ(MenuCursor, 3);
 }
 
+TEST_F(ReadingDrillTest, TabKeepsTheFocusInTheBox) {
+    StartOnLine1();
+    Press(Qt::Key_Tab, "\t");
+    EXPECT_TRUE(form->Edit1->hasFocus());
+    EXPECT_TRUE(form->Edit1->ImeOpen());
+    Type("tutusi");
+    Enter();
+    EXPECT_GT(RedMark(), 200);
+}
+
 TEST_F(ReadingDrillTest, QuestionIndexKeptAcrossDrills) {
     WriteBank(IdiomBank(), {U(u8"□□多難,多事多難,多事,他事,多時,多字,たじたなん,事件や困難が多いこと。"),
                             U(u8"公明□□,公明正大,正大,正代,盛大,政大,こうめいせいだい,公正で隠し事がないこと。")});

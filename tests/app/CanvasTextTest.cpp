@@ -264,6 +264,19 @@ TEST_F(CanvasTextTest, SeveralMarkedStretchesShareOneCentre) {
     EXPECT_EQ(CountColor(*bmp, TRect{10 + a + i + 2, 100 + h, 10 + a + i + u - 2, 101 + h}, Pen), u - 4);
 }
 
+TEST_F(CanvasTextTest, MarkedWordPastTheRightEdgeStillGivesItsCentre) {
+    auto narrow = BlackBitmap(100, 100);
+    TCanvas& c = narrow->Canvas();
+    const std::string lead = U(u8"あいうえおかきくけこ");
+    const int centre = DrawMarkedSentence(c, lead + U(u8"[さ]し"), 10, 10, Mincho(), Green, 30, 3, Pen);
+    int leadWidth = 0;
+    for (size_t i = 0; i < lead.size(); i += 2) leadWidth += c.TextWidth(lead.substr(i, 2));
+    ASSERT_GT(10 + leadWidth, 100);
+    EXPECT_EQ(centre, 10 + leadWidth + c.TextWidth(U(u8"さ")) / 2);
+    EXPECT_EQ(CountColor(*narrow, TRect{0, 0, 100, 100}, Pen), 0);
+    EXPECT_GT(CountColor(*narrow, TRect{10, 10, 100, 60}, Green), 50);
+}
+
 TEST_F(CanvasTextTest, MarkedSentenceWithoutBracketsReturnsMinusOne) {
     EXPECT_EQ(DrawMarkedSentence(C(), U(u8"括弧のない文。"), 10, 100, Mincho(), Green, 30, 3, Pen), -1);
     EXPECT_EQ(CountColor(*bmp, TRect{0, 0, 640, 480}, Pen), 0);

@@ -152,6 +152,12 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
 }
 
 TForm1::~TForm1() {
+    // The box outlives this object by a moment (Qt deletes children later):
+    // it must not call back into a window that is going.
+    Edit1->OnEnter = nullptr;
+    Edit1->OnExit = nullptr;
+    Edit1->OnKeyPress = nullptr;
+    Edit1->OnKeyDown = nullptr;
     RunHandler([this] { FormDestroy(this); });
     if (Form1 == this) Form1 = nullptr;
 }

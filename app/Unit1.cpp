@@ -50,7 +50,15 @@ std::string& BankFolderStore() {
 std::string Gothic() { return Sjis(u8"ＭＳ Ｐゴシック"); }
 std::string Mincho() { return Sjis(u8"ＭＳ Ｐ明朝"); }
 
-TCanvas& Screen() { return Backbuffer->Canvas(); }
+// The run's objects; after a failed start-up one may be missing, which is
+// an error for the handler rather than a crash.
+template <class T>
+T& Live(const std::unique_ptr<T>& object) {
+    if (!object) throw Exception("The screen state was not set up");
+    return *object;
+}
+
+TCanvas& Screen() { return Live(Backbuffer).Canvas(); }
 
 // "n. text": an answer line with its number.
 std::string Numbered(int32_t number, const std::string& text) { return std::to_string(number) + ". " + text; }
@@ -89,7 +97,7 @@ void PickQuestion(const TStringList& list) {
     QuestionIndex = n;
 }
 
-std::string Field(int32_t n) { return ItemAt(*FieldList, n); }
+std::string Field(int32_t n) { return ItemAt(Live(FieldList), n); }
 
 // ---------------------------------------------------------------- T4taku
 
@@ -281,11 +289,11 @@ void TForm1::ShowIdiomScreen(TStringList& bank, uint8_t phase) {
     if (phase == 0) {
         PickQuestion(bank);
         ChoiceCursor = -1;
-        ChoiceOrder->Shuffle();
-        CorrectSlot = int32_t(std::find(ChoiceOrder->Order.begin(), ChoiceOrder->Order.end(), 0) -
-                              ChoiceOrder->Order.begin());
+        T4taku& order = Live(ChoiceOrder);
+        order.Shuffle();
+        CorrectSlot = int32_t(std::find(order.Order.begin(), order.Order.end(), 0) - order.Order.begin());
     }
-    SplitFields(ItemAt(bank, QuestionIndex), ',', *FieldList);
+    SplitFields(ItemAt(bank, QuestionIndex), ',', Live(FieldList));
 
     if (phase != 2) {
         DrawTextInRect(c, Field(0), TRect{50, 50, 590, 150}, Mincho(), Green, 72, DT_CENTER);
@@ -300,7 +308,7 @@ void TForm1::ShowIdiomScreen(TStringList& bank, uint8_t phase) {
             }
             // Next runs exactly four times per screen, so a redraw shows the
             // same order.
-            c.TextOut(170, 220 + 50 * i, Numbered(i + 1, Field(ChoiceOrder->Next() + 2)));
+            c.TextOut(170, 220 + 50 * i, Numbered(i + 1, Field(Live(ChoiceOrder).Next() + 2)));
         }
         return;
     }
@@ -313,7 +321,7 @@ void TForm1::ShowIdiomScreen(TStringList& bank, uint8_t phase) {
         DrawTextAt(c, Sjis(u8"未選択"), 50, 240, "", KeepColor, 24, DT_LEFT);
     } else {
         DrawTextAt(c, Sjis(u8"選択は"), 50, 240, "", KeepColor, 24, DT_LEFT);
-        DrawTextAt(c, Numbered(ChoiceCursor + 1, Field(ChoiceOrder->Order[size_t(ChoiceCursor)] + 2)), 200, 240, "",
+        DrawTextAt(c, Numbered(ChoiceCursor + 1, Field(Live(ChoiceOrder).Order[size_t(ChoiceCursor)] + 2)), 200, 240, "",
                    KeepColor, KeepSize, DT_LEFT);
     }
     DrawTextAt(c, Sjis(u8"正解は"), 50, 290, "", KeepColor, KeepSize, DT_LEFT);
@@ -355,7 +363,7 @@ void TForm1::ShowReadingScreen(TStringList& bank, uint8_t phase) {
     }
     LoadBank(bank, ReadingBankPath);
     if (phase == 0) PickQuestion(bank);
-    SplitFields(ItemAt(bank, QuestionIndex), ',', *FieldList);
+    SplitFields(ItemAt(bank, QuestionIndex), ',', Live(FieldList));
 
     const int32_t centre = DrawMarkedSentence(c, Field(0), 10, 100, Mincho(), Green, 30, 3, UnderlineColor);
     if (phase != 2) {

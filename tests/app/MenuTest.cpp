@@ -238,5 +238,21 @@ TEST_F(MenuTest, MenuKeepsTheFaceOfTheLastScreen) {
     EXPECT_TRUE(SamePixels(*Backbuffer, 50, 50, *title, 50, 50, 500, 45));
 }
 
+TEST_F(MenuTest, KeysAfterTheObjectsAreGoneReportAnError) {
+    form->FormDestroy(form.get());
+    ASSERT_FALSE(Backbuffer);
+    for (int key : {int(Qt::Key_Down), int(Qt::Key_Return), int(Qt::Key_Escape)}) {
+        SCOPED_TRACE(key);
+        boxes.clear();
+        Press(key, key == Qt::Key_Return ? "\r" : "");
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].text, "The screen state was not set up.");
+    }
+    // Painting without a bitmap draws nothing and reports nothing.
+    boxes.clear();
+    form->grab();
+    EXPECT_TRUE(boxes.empty());
+}
+
 }  // namespace
 }  // namespace apptest

@@ -10,6 +10,8 @@
 #include <QString>
 #include <QStringList>
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 
 #include "platform/Bitmap.h"
 #include "platform/Canvas.h"
@@ -79,7 +81,9 @@ void TCanvas::TextOut(int32_t x, int32_t y, const std::string& text) {
         painter.setFont(font);
         PaintCell(painter, metrics, x, y, q, QtColorOf(Brush.Color), QtColorOf(Font.Color));
     }
-    MoveTo(x + metrics.horizontalAdvance(q), y);
+    // Far-off positions and long texts must not overflow the pen position.
+    const int64_t right = int64_t(x) + metrics.horizontalAdvance(q);
+    MoveTo(int32_t(std::clamp<int64_t>(right, INT32_MIN, INT32_MAX)), y);
 }
 
 void TCanvas::DrawText(const std::string& text, const TRect& rect, unsigned format) {

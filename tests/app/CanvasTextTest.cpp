@@ -1,5 +1,7 @@
 // Text and lines on a bitmap canvas and the drawing operations of the
 // screens: opacity, clipping, persistent font state, the marked sentence.
+#include <climits>
+
 #include "tests/app/AppTestSupport.h"
 
 namespace apptest {
@@ -36,6 +38,14 @@ TEST_F(CanvasTextTest, TextOutDrawsAtTheCornerAndMovesThePen) {
     EXPECT_EQ(CountNotColor(*bmp, TRect{0, 0, 640, 50}, clBlack), 0);
     EXPECT_EQ(CountNotColor(*bmp, TRect{0, 50 + ext.cy, 640, 480}, clBlack), 0);
     EXPECT_EQ(CountNotColor(*bmp, TRect{0, 0, 99, 480}, clBlack), 0);
+}
+
+TEST_F(CanvasTextTest, PenPositionSaturatesFarRight) {
+    C().Font.Name = Gothic();
+    C().Font.Size = 24;
+    C().TextOut(INT32_MAX - 5, 10, "Abc");
+    EXPECT_EQ(C().PenPos.X, INT32_MAX);
+    EXPECT_EQ(CountNotColor(*bmp, TRect{0, 0, 640, 480}, clBlack), 0);
 }
 
 TEST_F(CanvasTextTest, PointSizesFollowTheScreenResolution) {

@@ -4,6 +4,10 @@
 #include <climits>
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <tmmintrin.h>
+#endif
+
 #include "codec/SFunc.h"
 #include "codec/TavPNGStream.h"
 #include "platform/Bitmap.h"
@@ -100,6 +104,46 @@ const uint8_t* ConvertRgb(TRowState& s, const uint8_t* src) {
     }
     return s.ConvertedRow;
 }
+
+#if defined(__x86_64__) || defined(__i386__)
+// ConvertRgb<1, Alpha> with one byte shuffle per 5 pixels (4 with alpha).
+// Each step stores 16 bytes of which the next step overwrites the excess,
+// so the vector loop stops 6 pixels before the end of the row, where both
+// the 16-byte loads and stores still lie inside it.
+template <bool Alpha>
+__attribute__((target("ssse3"))) const uint8_t* ConvertRgb8Ssse3(TRowState& s, const uint8_t* src) {
+    constexpr int step = Alpha ? 4 : 3;
+    constexpr int perVector = Alpha ? 4 : 5;
+    uint8_t* out = s.ConvertedRow;
+    uint8_t* alpha = s.AlphaRow;
+    const __m128i toBgr = Alpha ? _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1)
+                                : _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, -1);
+    const __m128i toAlpha = _mm_setr_epi8(3, 7, 11, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    int32_t i = 0;
+    for (; i + 6 <= s.PassWidth; i += perVector) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + step * i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * i), _mm_shuffle_epi8(v, toBgr));
+        if constexpr (Alpha) {
+            // 255 - a is the complement of a.
+            const uint32_t a = ~uint32_t(_mm_cvtsi128_si32(_mm_shuffle_epi8(v, toAlpha)));
+            std::memcpy(alpha + i, &a, 4);
+        }
+    }
+    for (; i < s.PassWidth; ++i) {
+        const uint8_t* p = src + step * i;
+        out[3 * i] = p[2];
+        out[3 * i + 1] = p[1];
+        out[3 * i + 2] = p[0];
+        if constexpr (Alpha) alpha[i] = uint8_t(255 - p[3]);
+    }
+    return s.ConvertedRow;
+}
+
+bool HasSsse3() {
+    static const bool has = __builtin_cpu_supports("ssse3");
+    return has;
+}
+#endif
 
 // R, G, B(, A) into little-endian 5-6-5 words.
 template <int Sample, bool Alpha>
@@ -540,6 +584,9 @@ void TTavPNGReadStream::SetupFormat() {
                 ConvertRow_ = HasAlpha ? ConvertRgb<1, true> : ConvertRgb<1, false>;
             else
                 ConvertRow_ = HasAlpha ? ConvertRgb<2, true> : ConvertRgb<2, false>;
+#if defined(__x86_64__) || defined(__i386__)
+            if (d == 8 && HasSsse3()) ConvertRow_ = HasAlpha ? ConvertRgb8Ssse3<true> : ConvertRgb8Ssse3<false>;
+#endif
         }
         break;
     }
@@ -656,9 +703,19 @@ int32_t TTavPNGReadStream::NextImageData(TZInflateRec& rec) {
     if (n <= 0 || rec.InBuffer == nullptr) return -1;
     rec.Z.next_in = rec.InBuffer;
     rec.Z.avail_in = 0;
-    self.ReadBlock(rec.InBuffer, n);
-    self.ChunkLeft -= n;
-    if (self.EndOfData || self.Stopped) return -1;
+    if (self.Buffer_ == nullptr && self.ReadPtr_ != nullptr) {
+        // A memory stream is read in place: inflate takes the bytes where
+        // they lie. The same window test as a block read decides.
+        const uint8_t* at = self.ReadPtr_;
+        self.Skip(n);
+        self.ChunkLeft -= n;
+        if (self.EndOfData || self.Stopped) return -1;
+        rec.Z.next_in = const_cast<uint8_t*>(at);
+    } else {
+        self.ReadBlock(rec.InBuffer, n);
+        self.ChunkLeft -= n;
+        if (self.EndOfData || self.Stopped) return -1;
+    }
     rec.Z.avail_in = uInt(n);
     return 0;
 }
@@ -697,6 +754,19 @@ void TTavPNGReadStream::DecodeRows() {
     const int32_t bitsPerPixel = Inflate.BitsPerPixel;
     const int32_t pixelScale = BitCount == 16 ? 2 : BitCount == 24 ? 3 : 1;
     const bool hook = !ActiveKey.empty() && bool(OnDecodeRow);
+    // Without interlacing a converted row is written straight into the
+    // bitmap's row (and the alpha into the alpha bitmap's) instead of being
+    // built aside and copied; the rows are fresh and cleared, like the
+    // converter's own buffer, so the bytes it leaves alone come out the same.
+    const bool direct = PassCount == 1 && ConvertRow_ != ConvertNone;
+    // Rows that need no conversion are inflated and unfiltered in the
+    // bitmap itself: the filter byte apart, the row's bytes straight into
+    // the bitmap row, against the bitmap row above. A row event needs the
+    // row aside (it may change it), so it keeps the general path.
+    const bool inPlace = PassCount == 1 && ConvertRow_ == ConvertNone && !hook;
+    const int32_t bytesPerPixel = (bitsPerPixel + 7) / 8;
+    uint8_t* const convertedRow = Rows.ConvertedRow;
+    uint8_t* const alphaRow = Rows.AlphaRow;
     int64_t n = 1;
     ProgressPhase(1, CountImageRows(InterlaceMethod, h), 98);
 
@@ -718,6 +788,24 @@ void TTavPNGReadStream::DecodeRows() {
         for (int64_t r = 0; r < passRows; ++r, y += geometry.RowStep) {
             uint8_t* target = Bitmap_->ScanLine(y);
             uint8_t* alphaTarget = ActiveAlphaBitmap ? ActiveAlphaBitmap->ScanLine(y) : nullptr;
+            if (inPlace) {
+                const int32_t count = Inflate.RowSize - 1;
+                const uint8_t* above = y > 0 ? Bitmap_->ScanLine(y - 1) : Inflate.PrevRow + 1;
+                uint8_t type = 0;
+                // A stream that ends right after the filter byte is short,
+                // as it is when the row is read in one piece.
+                const int32_t first = ZInflateRead(Inflate, &type, 1);
+                if (first < 0 || (count > 0 && (first != 0 || ZInflateRead(Inflate, target, count) < 0)) ||
+                    UnfilterBytes(type, target, above, count, bytesPerPixel) != 0) {
+                    // A row that fails is left as it was, untouched and clear.
+                    std::memset(target, 0, size_t(count));
+                    throw ETavPNG(kMsgReadError);
+                }
+                if ((n & 3) == 2 || h < 4) ProgressStep(n);
+                ++n;
+                if (Stopped) break;
+                continue;
+            }
             if (ZInflateReadRow(Inflate) < 0) throw ETavPNG(kMsgReadError);
             if (hook) {
                 // The next row's filter needs this row as it came out of
@@ -725,9 +813,17 @@ void TTavPNGReadStream::DecodeRows() {
                 std::memcpy(Inflate.PrevRow, Inflate.CurRow, size_t(Inflate.RowSize));
                 OnDecodeRow(this, Inflate.CurRow + 1, Inflate.RowSize - 1, int32_t(n - 1), ActiveKey);
             }
-            const uint8_t* row = ConvertRow_(Rows, Inflate.CurRow + 1);
-            WriteRow_(Rows, row, target);
-            if (alphaTarget) WriteAlphaRow_(Rows, Rows.AlphaRow, alphaTarget);
+            if (direct) {
+                Rows.ConvertedRow = target;
+                Rows.AlphaRow = alphaTarget ? alphaTarget : alphaRow;
+                ConvertRow_(Rows, Inflate.CurRow + 1);
+                Rows.ConvertedRow = convertedRow;
+                Rows.AlphaRow = alphaRow;
+            } else {
+                const uint8_t* row = ConvertRow_(Rows, Inflate.CurRow + 1);
+                WriteRow_(Rows, row, target);
+                if (alphaTarget) WriteAlphaRow_(Rows, Rows.AlphaRow, alphaTarget);
+            }
             if (!hook) std::swap(Inflate.CurRow, Inflate.PrevRow);
 
             if ((n & 3) == 2 || h < 4) ProgressStep(n);

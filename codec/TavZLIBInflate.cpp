@@ -19,14 +19,14 @@ voidpf HeapAlloc(voidpf, uInt items, uInt size) {
 
 void HeapFree(voidpf, voidpf address) { std::free(address); }
 
+// Written as selections, not branches: on photographic rows the choice is
+// close to random and mispredicted branches cost more than the arithmetic.
 inline uint8_t Paeth(int a, int b, int c) {
-    const int p = a + b - c;
-    const int pa = std::abs(p - a);
-    const int pb = std::abs(p - b);
-    const int pc = std::abs(p - c);
-    if (pa <= pb && pa <= pc) return uint8_t(a);
-    if (pb <= pc) return uint8_t(b);
-    return uint8_t(c);
+    const int pa = std::abs(b - c);          // |p - a| with p = a + b - c
+    const int pb = std::abs(a - c);          // |p - b|
+    const int pc = std::abs(a + b - 2 * c);  // |p - c|
+    const int bOrC = pb <= pc ? b : c;
+    return uint8_t(pa <= pb && pa <= pc ? a : bOrC);
 }
 
 // x runs over row[0 .. n - 1]; the first bpp bytes have no left neighbour.
@@ -60,7 +60,7 @@ void UnfilterPaeth(uint8_t* x, const uint8_t* b, int32_t n, int32_t bppRuntime) 
 }
 
 #if defined(__SSE2__)
-// Average and Paeth on 3- and 4-byte pixels take one whole pixel per step
+// Average and Paeth on 3- and 4-byte pixels can take one whole pixel per step
 // in a vector register: the chain through the left neighbour then runs
 // once per pixel instead of once per byte. Loads take 4 bytes while a
 // fourth byte still lies inside the row; stores write exactly Bpp bytes.
@@ -149,7 +149,9 @@ int32_t Unfilter(uint8_t type, uint8_t* x, const uint8_t* b, int32_t n, int32_t 
     case 2: UnfilterUp(x, b, n); return 0;
     case 3:
 #if defined(__SSE2__)
-        if constexpr (Bpp == 3 || Bpp == 4) {
+        // On 3-byte pixels the three byte chains of the plain loop overlap
+        // well enough that the vector step is slower; it pays from 4 on.
+        if constexpr (Bpp == 4) {
             UnfilterAverageSimd<Bpp>(x, b, n);
             return 0;
         }
@@ -173,11 +175,12 @@ int32_t Unfilter(uint8_t type, uint8_t* x, const uint8_t* b, int32_t n, int32_t 
 
 int32_t UnfilterRow(uint8_t* row, const uint8_t* prev, int32_t rowSize, int32_t bpp) {
     if (rowSize < 1) return -1;
+    return UnfilterBytes(row[0], row + 1, prev + 1, rowSize - 1, bpp);
+}
+
+int32_t UnfilterBytes(uint8_t type, uint8_t* x, const uint8_t* b, int32_t n, int32_t bpp) {
+    if (n < 0) return -1;
     if (bpp < 1) bpp = 1;
-    const uint8_t type = row[0];
-    uint8_t* x = row + 1;
-    const uint8_t* b = prev + 1;
-    const int32_t n = rowSize - 1;
     switch (bpp) {
     case 1: return Unfilter<1>(type, x, b, n, bpp);
     case 2: return Unfilter<2>(type, x, b, n, bpp);

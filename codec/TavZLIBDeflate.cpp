@@ -118,6 +118,15 @@ int32_t ZDeflateWrite(TZDeflateRec& rec, const uint8_t* src, int32_t count) {
 
 int32_t ZDeflateWriteRow(TZDeflateRec& rec) {
     if (!rec.ZActive) return Z_STREAM_ERROR;
+    const int32_t mode = rec.FilterMode & 255;
+    if ((mode == 1 || mode > 5) && rec.RowSize > 1) {
+        // Unfiltered rows go to the compressor from where they lie, after
+        // their filter byte; it sees the same bytes as from BestRow.
+        static const uint8_t kNoFilter = 0;
+        const int32_t r = ZDeflateWrite(rec, &kNoFilter, 1);
+        if (r < 0) return r;
+        return ZDeflateWrite(rec, rec.CurRow, rec.RowSize - 1);
+    }
     ChooseFilter(rec);
     return ZDeflateWrite(rec, rec.BestRow, rec.RowSize);
 }

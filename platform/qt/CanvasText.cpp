@@ -55,11 +55,17 @@ QStringList SplitAtBreaks(const QString& text) {
 }
 
 // Opaque text: the cell filled with the brush colour, then the glyphs with
-// the baseline at top + ascent.
+// the baseline at top + ascent. A cell wholly off the image is skipped, so
+// far-off positions never reach Qt's integer geometry.
 void PaintCell(QPainter& painter, const QFontMetrics& metrics, int x, int y, const QString& text, const QColor& ground,
                const QColor& ink) {
     const int width = metrics.horizontalAdvance(text);
-    if (width > 0) painter.fillRect(QRect(x, y, width, metrics.height()), ground);
+    const int height = metrics.height();
+    const QRect target = painter.device() ? QRect(0, 0, painter.device()->width(), painter.device()->height()) : QRect();
+    if (int64_t(x) >= target.right() + 1 || int64_t(x) + width <= 0 || int64_t(y) >= target.bottom() + 1 ||
+        int64_t(y) + height <= 0)
+        return;
+    if (width > 0) painter.fillRect(QRect(x, y, width, height), ground);
     painter.setPen(ink);
     painter.drawText(QPoint(x, y + metrics.ascent()), text);
 }

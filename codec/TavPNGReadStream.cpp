@@ -202,6 +202,13 @@ void PlaceBytes(const TRowState& s, const uint8_t* src, uint8_t* dst) {
     for (int32_t i = 0; i < s.PassWidth; ++i, p += s.PixelStep, src += Bytes) std::memcpy(p, src, Bytes);
 }
 
+// Image data is inflated this many bytes (whole rows, at least one) at a
+// time: inflate's fast path needs room for a long match, so row-sized
+// requests of narrow images would run it almost never.
+constexpr size_t kInflateBatch = 65536;
+
+size_t InflateBatchBytes(size_t pngRow) { return std::max(pngRow, kInflateBatch); }
+
 // ---- Adam7.
 
 struct TPass {
@@ -633,9 +640,13 @@ void TTavPNGReadStream::AllocateRows() {
     Rows.RowStride = ScanlineStride(Width, BitCount);
     const size_t convertedRow = size_t(Rows.RowStride) + 4;
     const size_t alphaRow = size_t(ScanlineStride(Width, 8));
-    // Sizes checked by SetupFormat. Cleared so that the padding copied
-    // with a whole row is never uninitialised.
-    RowBlock_ = GuardAlloc([&] { return new uint8_t[2 * pngRow + convertedRow + alphaRow](); });
+    // Sizes checked by SetupFormat, all but the inflate batch behind the
+    // rows. Cleared so that the padding copied with a whole row is never
+    // uninitialised.
+    size_t block = 0;
+    if (!CheckedAdd(2 * pngRow + convertedRow + alphaRow, InflateBatchBytes(pngRow), block))
+        throw ETavPNG(kMsgImageSize);
+    RowBlock_ = GuardAlloc([&] { return new uint8_t[block](); });
     Inflate.CurRow = RowBlock_;
     Inflate.PrevRow = RowBlock_ + pngRow;
     Rows.ConvertedRow = RowBlock_ + 2 * pngRow;
@@ -752,21 +763,19 @@ void TTavPNGReadStream::ReadImageData() {
 void TTavPNGReadStream::DecodeRows() {
     const int32_t w = Width, h = Height;
     const int32_t bitsPerPixel = Inflate.BitsPerPixel;
+    const int32_t bytesPerPixel = (bitsPerPixel + 7) / 8;
     const int32_t pixelScale = BitCount == 16 ? 2 : BitCount == 24 ? 3 : 1;
     const bool hook = !ActiveKey.empty() && bool(OnDecodeRow);
-    // Without interlacing a converted row is written straight into the
-    // bitmap's row (and the alpha into the alpha bitmap's) instead of being
-    // built aside and copied; the rows are fresh and cleared, like the
-    // converter's own buffer, so the bytes it leaves alone come out the same.
-    const bool direct = PassCount == 1 && ConvertRow_ != ConvertNone;
-    // Rows that need no conversion are inflated and unfiltered in the
-    // bitmap itself: the filter byte apart, the row's bytes straight into
-    // the bitmap row, against the bitmap row above. A row event needs the
-    // row aside (it may change it), so it keeps the general path.
-    const bool inPlace = PassCount == 1 && ConvertRow_ == ConvertNone && !hook;
-    const int32_t bytesPerPixel = (bitsPerPixel + 7) / 8;
+    // Without interlacing a row is written straight into the bitmap's row
+    // (and its alpha into the alpha bitmap's) instead of being built aside
+    // and copied. The bitmap rows are fresh and cleared, so the bytes past
+    // the row's pixels come out as from the cleared buffers.
+    const bool direct = PassCount == 1;
     uint8_t* const convertedRow = Rows.ConvertedRow;
     uint8_t* const alphaRow = Rows.AlphaRow;
+    const size_t pngRow = size_t(ScanlineStride(Width, bitsPerPixel)) + 4;
+    const size_t batchBytes = InflateBatchBytes(pngRow);
+    uint8_t* const batch = Rows.AlphaRow + ScanlineStride(Width, 8);
     int64_t n = 1;
     ProgressPhase(1, CountImageRows(InterlaceMethod, h), 98);
 
@@ -781,54 +790,75 @@ void TTavPNGReadStream::DecodeRows() {
         Rows.PixelStep = geometry.ColStep * pixelScale;
         Rows.AlphaStart = geometry.Col;
         Rows.AlphaStep = geometry.ColStep;
-        Inflate.RowSize = int32_t((passWidth * bitsPerPixel + 7) / 8 + 1);
-        std::memset(Inflate.PrevRow, 0, size_t(Inflate.RowSize));
+        const int32_t rowSize = int32_t((passWidth * bitsPerPixel + 7) / 8 + 1);
+        Inflate.RowSize = rowSize;
+        std::memset(Inflate.PrevRow, 0, size_t(rowSize));
+        const int64_t rowsPerBatch = int64_t(batchBytes / size_t(rowSize));
 
+        // The previous unfiltered row: in the batch, or kept in PrevRow.
+        const uint8_t* prev = Inflate.PrevRow;
         int32_t y = geometry.Row;
-        for (int64_t r = 0; r < passRows; ++r, y += geometry.RowStep) {
-            uint8_t* target = Bitmap_->ScanLine(y);
-            uint8_t* alphaTarget = ActiveAlphaBitmap ? ActiveAlphaBitmap->ScanLine(y) : nullptr;
-            if (inPlace) {
-                const int32_t count = Inflate.RowSize - 1;
-                const uint8_t* above = y > 0 ? Bitmap_->ScanLine(y - 1) : Inflate.PrevRow + 1;
-                uint8_t type = 0;
-                // A stream that ends right after the filter byte is short,
-                // as it is when the row is read in one piece.
-                const int32_t first = ZInflateRead(Inflate, &type, 1);
-                if (first < 0 || (count > 0 && (first != 0 || ZInflateRead(Inflate, target, count) < 0)) ||
-                    UnfilterBytes(type, target, above, count, bytesPerPixel) != 0) {
-                    // A row that fails is left as it was, untouched and clear.
-                    std::memset(target, 0, size_t(count));
-                    throw ETavPNG(kMsgReadError);
+        bool stop = false;
+        for (int64_t r = 0; r < passRows && !stop;) {
+            const int64_t rows = std::min(rowsPerBatch, passRows - r);
+            const int32_t asked = int32_t(rows * rowSize);
+            const int32_t got = ZInflateRead(Inflate, batch, asked);
+            // After a failure the rows that came out whole are still
+            // decoded, as when the data is inflated row by row.
+            const int64_t whole = got < 0 ? (asked - int32_t(Inflate.Z.avail_out)) / rowSize : rows;
+            for (int64_t k = 0; k < whole; ++k, ++r, y += geometry.RowStep) {
+                uint8_t* cur = batch + k * rowSize;
+                uint8_t* target = Bitmap_->ScanLine(y);
+                uint8_t* alphaTarget = ActiveAlphaBitmap ? ActiveAlphaBitmap->ScanLine(y) : nullptr;
+                if (UnfilterRow(cur, prev, rowSize, bytesPerPixel) != 0) throw ETavPNG(kMsgReadError);
+                if (hook) {
+                    // The next row's filter needs this row as it came out of
+                    // the filter, before the hook changes it.
+                    std::memcpy(Inflate.PrevRow, cur, size_t(rowSize));
+                    OnDecodeRow(this, cur + 1, rowSize - 1, int32_t(n - 1), ActiveKey);
+                    prev = Inflate.PrevRow;
+                } else {
+                    prev = cur;
                 }
+                if (direct && ConvertRow_ == ConvertNone) {
+                    // Only the row's own bytes: the batch holds the next
+                    // row behind them, the bitmap row's padding stays clear.
+                    std::memcpy(target, cur + 1, size_t(rowSize - 1));
+                } else if (direct) {
+                    Rows.ConvertedRow = target;
+                    Rows.AlphaRow = alphaTarget ? alphaTarget : alphaRow;
+                    ConvertRow_(Rows, cur + 1);
+                    Rows.ConvertedRow = convertedRow;
+                    Rows.AlphaRow = alphaRow;
+                } else {
+                    const uint8_t* row = ConvertRow_(Rows, cur + 1);
+                    WriteRow_(Rows, row, target);
+                    if (alphaTarget) WriteAlphaRow_(Rows, Rows.AlphaRow, alphaTarget);
+                }
+
                 if ((n & 3) == 2 || h < 4) ProgressStep(n);
                 ++n;
-                if (Stopped) break;
-                continue;
+                if (Stopped) {
+                    stop = true;
+                    break;
+                }
             }
-            if (ZInflateReadRow(Inflate) < 0) throw ETavPNG(kMsgReadError);
-            if (hook) {
-                // The next row's filter needs this row as it came out of
-                // the filter, before the hook changes it.
-                std::memcpy(Inflate.PrevRow, Inflate.CurRow, size_t(Inflate.RowSize));
-                OnDecodeRow(this, Inflate.CurRow + 1, Inflate.RowSize - 1, int32_t(n - 1), ActiveKey);
+            if (got < 0 && !stop) {
+                // Compressed data that ends right at a row's end: the
+                // row-by-row reader would have gone on to ask for the next
+                // row before failing. Do the same, so that the input is
+                // read exactly as far. (An ended stream fails without a
+                // message; damaged data carries one.)
+                const int32_t out = asked - int32_t(Inflate.Z.avail_out);
+                if (got == Z_DATA_ERROR && Inflate.Z.msg == nullptr && whole > 0 && out % rowSize == 0)
+                    ZInflateRead(Inflate, Inflate.CurRow, rowSize);
+                throw ETavPNG(kMsgReadError);
             }
-            if (direct) {
-                Rows.ConvertedRow = target;
-                Rows.AlphaRow = alphaTarget ? alphaTarget : alphaRow;
-                ConvertRow_(Rows, Inflate.CurRow + 1);
-                Rows.ConvertedRow = convertedRow;
-                Rows.AlphaRow = alphaRow;
-            } else {
-                const uint8_t* row = ConvertRow_(Rows, Inflate.CurRow + 1);
-                WriteRow_(Rows, row, target);
-                if (alphaTarget) WriteAlphaRow_(Rows, Rows.AlphaRow, alphaTarget);
+            // The batch is refilled next: keep its last row for the filter.
+            if (!stop && prev != Inflate.PrevRow) {
+                std::memcpy(Inflate.PrevRow, prev, size_t(rowSize));
+                prev = Inflate.PrevRow;
             }
-            if (!hook) std::swap(Inflate.CurRow, Inflate.PrevRow);
-
-            if ((n & 3) == 2 || h < 4) ProgressStep(n);
-            ++n;
-            if (Stopped) break;
         }
         if (EndOfData || Stopped) break;
     }

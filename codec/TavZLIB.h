@@ -43,9 +43,6 @@ void ZInflateEnd(TZInflateRec& rec);
 // bpp is bytes per complete pixel (at least 1). 0, or -1 for a type
 // above 4 (the row is then unchanged).
 int32_t UnfilterRow(uint8_t* row, const uint8_t* prev, int32_t rowSize, int32_t bpp);
-// The same for a row held without its filter byte: filter `type` undone on
-// x[0 .. n - 1] against prev[0 .. n - 1].
-int32_t UnfilterBytes(uint8_t type, uint8_t* x, const uint8_t* prev, int32_t n, int32_t bpp);
 
 struct TZDeflateRec {
     void* Owner = nullptr;

@@ -175,12 +175,11 @@ int32_t Unfilter(uint8_t type, uint8_t* x, const uint8_t* b, int32_t n, int32_t 
 
 int32_t UnfilterRow(uint8_t* row, const uint8_t* prev, int32_t rowSize, int32_t bpp) {
     if (rowSize < 1) return -1;
-    return UnfilterBytes(row[0], row + 1, prev + 1, rowSize - 1, bpp);
-}
-
-int32_t UnfilterBytes(uint8_t type, uint8_t* x, const uint8_t* b, int32_t n, int32_t bpp) {
-    if (n < 0) return -1;
     if (bpp < 1) bpp = 1;
+    const uint8_t type = row[0];
+    uint8_t* x = row + 1;
+    const uint8_t* b = prev + 1;
+    const int32_t n = rowSize - 1;
     switch (bpp) {
     case 1: return Unfilter<1>(type, x, b, n, bpp);
     case 2: return Unfilter<2>(type, x, b, n, bpp);

@@ -1,0 +1,202 @@
+// The decoder on images whose compressed data spans many inflate requests:
+// every filter on rows of every size, and data that ends or breaks off part
+// of the way through, where exactly the whole rows before the break are
+// decoded and the input is read as far as a row-by-row reader would.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <string>
+
+#include "codec/TavPNG.h"
+#include "platform/Bitmap.h"
+#include "tests/codec/PngTestUtil.h"
+
+using pngtest::Bytes;
+
+namespace {
+
+struct TImageCase {
+    const char* name;
+    uint32_t width, height;
+    uint8_t depth, colorType;
+    int channels;
+};
+
+int BitsPerPixel(const TImageCase& c) { return c.depth * c.channels; }
+size_t RowBytes(const TImageCase& c) { return (size_t(c.width) * BitsPerPixel(c) + 7) / 8; }
+
+// Rows of smooth values with a little noise, so that every filter has work.
+std::vector<Bytes> MakeRows(const TImageCase& c) {
+    std::mt19937 rng(c.width * 31 + c.height);
+    std::vector<Bytes> rows(c.height, Bytes(RowBytes(c)));
+    for (uint32_t y = 0; y < c.height; ++y)
+        for (size_t i = 0; i < rows[y].size(); ++i) rows[y][i] = uint8_t(i / 3 + y * 2 + rng() % 5);
+    return rows;
+}
+
+int Predict(int type, int a, int b, int c) {
+    switch (type) {
+    case 1: return a;
+    case 2: return b;
+    case 3: return (a + b) >> 1;
+    case 4: {
+        const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
+        return pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+    }
+    default: return 0;
+    }
+}
+
+// Row y filtered with type y % 5, each row with its filter byte.
+Bytes Filtered(const TImageCase& c, const std::vector<Bytes>& rows) {
+    const size_t bpp = size_t(std::max(1, BitsPerPixel(c) / 8));
+    Bytes out;
+    const Bytes zero(RowBytes(c), 0);
+    for (uint32_t y = 0; y < c.height; ++y) {
+        const int type = int(y % 5);
+        const Bytes& prev = y ? rows[y - 1] : zero;
+        out.push_back(uint8_t(type));
+        for (size_t i = 0; i < rows[y].size(); ++i) {
+            const bool left = i >= bpp;
+            out.push_back(uint8_t(rows[y][i] - Predict(type, left ? rows[y][i - bpp] : 0, prev[i], left ? prev[i - bpp] : 0)));
+        }
+    }
+    return out;
+}
+
+Bytes Png(const TImageCase& c, const Bytes& compressed) {
+    Bytes plte;
+    if (c.colorType == 3) {
+        Bytes entries;
+        for (int i = 0; i < (1 << c.depth); ++i) pngtest::Append(entries, {uint8_t(i), uint8_t(255 - i), uint8_t(i / 2)});
+        plte = pngtest::Chunk("PLTE", entries);
+    }
+    return pngtest::Cat({pngtest::Signature(), pngtest::Ihdr(c.width, c.height, c.depth, c.colorType), plte,
+                         pngtest::IdatChunks(compressed, 8192), pngtest::Iend()});
+}
+
+// Row y of the bitmap as the decoder writes it: RGB becomes B, G, R; the
+// other cases here keep the PNG's bytes.
+Bytes Expected(const TImageCase& c, const Bytes& row, int32_t stride) {
+    Bytes out(size_t(stride), 0);
+    if (c.colorType == 2) {
+        for (uint32_t x = 0; x < c.width; ++x) {
+            out[3 * x] = row[3 * x + 2];
+            out[3 * x + 1] = row[3 * x + 1];
+            out[3 * x + 2] = row[3 * x];
+        }
+    } else {
+        std::copy(row.begin(), row.end(), out.begin());
+    }
+    return out;
+}
+
+const TImageCase kCases[] = {
+    // Rows of a few bytes: thousands of rows per request.
+    {"1-bit palette, 3-byte rows", 21, 3000, 1, 3, 1},
+    {"8-bit grey, 101-byte rows", 101, 1500, 8, 0, 1},
+    {"8-bit palette, rows not a multiple of 4", 1023, 150, 8, 3, 1},
+    // Rows of thousands of bytes: a few rows per request.
+    {"RGB, 9000-byte rows", 3000, 40, 8, 2, 3},
+    {"RGB, width leaving a vector tail", 2049, 40, 8, 2, 3},
+};
+
+TEST(DecodeBatch, EveryRowOfImagesSpanningManyRequests) {
+    for (const TImageCase& c : kCases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<Bytes> rows = MakeRows(c);
+        TMemoryStream stream;
+        pngtest::Load(stream, Png(c, pngtest::Compress(Filtered(c, rows), 6)));
+        TTavPNG picture;
+        picture.LoadFromStream(stream);
+        TBitmap& bmp = *picture.CurrentImage();
+        ASSERT_EQ(bmp.Width(), int32_t(c.width));
+        ASSERT_EQ(bmp.Height(), int32_t(c.height));
+        const int32_t stride = bmp.ScanlineStride();
+        for (uint32_t y = 0; y < c.height; ++y) {
+            const uint8_t* line = bmp.ScanLine(int32_t(y));
+            // Padding bytes included: they stay clear.
+            ASSERT_EQ(Bytes(line, line + stride), Expected(c, rows[y], stride)) << "row " << y;
+        }
+        EXPECT_EQ(stream.Position(), stream.Size());
+    }
+}
+
+// Bytes that a plain inflate gets out of (possibly cut) zlib data.
+size_t InflatableBytes(const Bytes& z, size_t limit) {
+    Bytes out(limit);
+    z_stream s{};
+    inflateInit(&s);
+    s.next_in = const_cast<Bytef*>(z.data());
+    s.avail_in = uInt(z.size());
+    s.next_out = out.data();
+    s.avail_out = uInt(out.size());
+    inflate(&s, Z_SYNC_FLUSH);
+    const size_t n = s.total_out;
+    inflateEnd(&s);
+    return n;
+}
+
+struct TBreakCase {
+    const char* name;
+    size_t imageCase;
+    double keep;      // share of the compressed bytes kept (cut cases)
+    uint32_t rowsIn;  // rows inside a complete zlib stream (short-stream cases)
+};
+
+TEST(DecodeBatch, DataThatBreaksOffDecodesTheWholeRowsBeforeIt) {
+    const TBreakCase breaks[] = {
+        {"narrow rows cut in the middle", 1, 0.5, 0},
+        {"wide rows cut early", 3, 0.2, 0},
+        {"wide rows cut late", 4, 0.9, 0},
+        {"narrow stream ending at a row's end", 1, 0, 700},
+        {"wide stream ending at a row's end", 3, 0, 13},
+        {"stream ending after the first row", 2, 0, 1},
+    };
+    for (const TBreakCase& b : breaks) {
+        SCOPED_TRACE(b.name);
+        const TImageCase& c = kCases[b.imageCase];
+        const std::vector<Bytes> rows = MakeRows(c);
+        const Bytes filtered = Filtered(c, rows);
+        const size_t rowSize = RowBytes(c) + 1;
+        Bytes z;
+        size_t wholeRows;
+        if (b.rowsIn > 0) {
+            z = pngtest::Compress(Bytes(filtered.begin(), filtered.begin() + long(b.rowsIn * rowSize)), 6);
+            wholeRows = b.rowsIn;
+        } else {
+            z = pngtest::Compress(filtered, 6);
+            z.resize(size_t(double(z.size()) * b.keep));
+            wholeRows = InflatableBytes(z, filtered.size()) / rowSize;
+        }
+        ASSERT_LT(wholeRows, c.height);
+        const Bytes file = Png(c, z);
+        TMemoryStream stream;
+        pngtest::Load(stream, file);
+        TTavPNG picture;
+        try {
+            picture.LoadFromStream(stream);
+            ADD_FAILURE() << "no error raised";
+        } catch (const ETavPNG& e) {
+            EXPECT_STREQ(e.what(), "Read Image (PNG): Read Error");
+        }
+        TBitmap& bmp = *picture.CurrentImage();
+        ASSERT_EQ(bmp.Height(), int32_t(c.height));
+        const int32_t stride = bmp.ScanlineStride();
+        const Bytes clear(size_t(stride), 0);
+        for (uint32_t y = 0; y < c.height; ++y) {
+            const uint8_t* line = bmp.ScanLine(int32_t(y));
+            if (y < wholeRows)
+                ASSERT_EQ(Bytes(line, line + stride), Expected(c, rows[y], stride)) << "row " << y;
+            else
+                ASSERT_EQ(Bytes(line, line + stride), clear) << "row " << y;
+        }
+        // Asking for the next row, the reader looks for more image data: it
+        // reads the next chunk's length and type (IEND's) and stops before
+        // its CRC, whether the data was cut or ended early.
+        EXPECT_EQ(stream.Position(), int64_t(file.size()) - 4);
+    }
+}
+
+}  // namespace

@@ -174,7 +174,10 @@ TFileStream::TFileStream(const std::string& path, Mode mode) : path_(path) {
     const std::string native = NativePath(path);
     // Truncation waits until the lock is held, so a refused fmCreate leaves
     // another program's file intact.
-    const int flags = (mode == fmOpenRead ? O_RDONLY : O_RDWR) | (mode == fmCreate ? O_CREAT : 0) | O_CLOEXEC;
+    // O_NONBLOCK keeps the open itself from waiting on a named pipe with no
+    // writer; pipes are refused below and blocking reads come back after.
+    const int flags =
+        (mode == fmOpenRead ? O_RDONLY : O_RDWR) | (mode == fmCreate ? O_CREAT : 0) | O_CLOEXEC | O_NONBLOCK;
     int fd;
     do {
         fd = ::open(native.c_str(), flags, 0666);
@@ -191,6 +194,12 @@ TFileStream::TFileStream(const std::string& path, Mode mode) : path_(path) {
         ::close(fd);
         throw FileOpenError(path, EISDIR);
     }
+    // A stream needs a size and a position: pipes and sockets have neither.
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+        ::close(fd);
+        throw FileOpenError(path, ESPIPE);
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     // Readers share the file with readers; writers want it alone. Advisory
     // locks keep cooperating programs from writing a file being read.
     const int lock = (mode == fmOpenRead ? LOCK_SH : LOCK_EX) | LOCK_NB;

@@ -1,6 +1,7 @@
 // Memory and file streams: growth, seeking, exact reads and writes, and
 // how files are opened and shared.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -242,6 +243,14 @@ TEST_F(FileStreamTest, OpenFailuresRaiseFileOpenError) {
     EXPECT_THROW(TFileStream(dir_ + "/missing", TFileStream::fmOpenReadWrite), FileOpenError);
     EXPECT_THROW(TFileStream(dir_ + "/no/such/folder", TFileStream::fmCreate), FileOpenError);
     EXPECT_THROW(TFileStream(dir_, TFileStream::fmOpenRead), FileOpenError);
+}
+
+// A named pipe with no writer would make a blocking open wait for ever.
+TEST_F(FileStreamTest, NamedPipeIsRefusedWithoutWaiting) {
+    const std::string path = dir_ + "/pipe";
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    EXPECT_THROW(TFileStream(path, TFileStream::fmOpenRead), FileOpenError);
+    EXPECT_THROW(TFileStream(path, TFileStream::fmOpenReadWrite), FileOpenError);
 }
 
 TEST_F(FileStreamTest, ReadersShareWritersExclude) {

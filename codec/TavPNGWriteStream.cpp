@@ -688,7 +688,12 @@ void TTavPNGWriteStream::WriteImageData() {
     const int32_t height = Bitmap_->Height();
     ProgressPhase(1, CountImageRows(Interlace, height), 0);
 
-    const TConvertRowFn convert = SelectConverter(SourceBits, GrayOutput, GrayIndexActive, HasAlpha, GrayMap[0] == 255);
+    // An 8-bit gray palette in order maps every index to itself: its rows
+    // are then copied like gray-index rows, which give the same bytes.
+    bool identityMap = SourceBits == 8 && GrayOutput && !GrayIndexActive;
+    for (int32_t i = 0; i < 256 && identityMap; ++i) identityMap = GrayMap[i] == i;
+    const TConvertRowFn convert =
+        SelectConverter(SourceBits, GrayOutput, GrayIndexActive || identityMap, HasAlpha, GrayMap[0] == 255);
     const int32_t unit = SourceUnit(SourceBits);
     const bool interlaced = Interlace == 1;
     const bool callHook = !Key.empty() && bool(OnEncodeRow);

@@ -4,12 +4,13 @@
 // that a slow spell of the machine hits all of them alike; medians, minima
 // and maxima are over the rounds.
 //
-//   tobelin_bench [--runs N] [--wall] [--outputs-only] [--record FILE | --check FILE] CORPUS_DIR [NAME...]
+//   tobelin_bench [--runs N] [--wall] [--decode-only | --encode-only | --outputs-only] [--record FILE | --check FILE] CORPUS_DIR [NAME...]
 //
 // Times are the process's CPU time unless --wall asks for the wall clock.
 // --record writes the CRC-32 of every file our encoder produced; --check
 // compares against such a list and fails when any output changed.
-// --outputs-only encodes once per file and mode and times nothing.
+// --outputs-only encodes once per file and mode and times nothing;
+// --decode-only and --encode-only time one side only.
 #include <png.h>
 #include <spng.h>
 #include <zlib.h>
@@ -372,7 +373,7 @@ struct TTarget {
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: tobelin_bench [--runs N] [--wall] [--outputs-only] [--record FILE | --check FILE] CORPUS_DIR [NAME...]\n");
+                 "usage: tobelin_bench [--runs N] [--wall] [--decode-only | --encode-only | --outputs-only] [--record FILE | --check FILE] CORPUS_DIR [NAME...]\n");
     return 2;
 }
 
@@ -380,7 +381,7 @@ int Usage() {
 
 int main(int argc, char** argv) {
     int runs = 7;
-    bool outputsOnly = false;
+    bool outputsOnly = false, decodeOnly = false, encodeOnly = false;
     std::string recordPath, checkPath, dir;
     std::vector<std::string> names;
     for (int i = 1; i < argc; ++i) {
@@ -389,6 +390,10 @@ int main(int argc, char** argv) {
             runs = std::atoi(argv[++i]);
         else if (a == "--wall")
             gWallClock = true;
+        else if (a == "--decode-only")
+            decodeOnly = true;
+        else if (a == "--encode-only")
+            encodeOnly = true;
         else if (a == "--outputs-only")
             outputsOnly = true;
         else if (a == "--record" && i + 1 < argc)
@@ -432,7 +437,7 @@ int main(int argc, char** argv) {
             TMemoryStream source;
             source.WriteBuffer(file.data(), int64_t(file.size()));
             // ---- decoding
-            if (!outputsOnly) {
+            if (!outputsOnly && !encodeOnly) {
                 TBytes inflated(header.FilteredBytes());
                 std::vector<TContender> dec = {
                     {"ours", [&] { return DecodeOurs(source); }, {}, 0},
@@ -451,6 +456,7 @@ int main(int argc, char** argv) {
                     targets.push_back({name + ": decode ours <= 1.3x inflate alone", ours <= 1.3 * dec[5].Median()});
             }
 
+            if (decodeOnly) continue;
             // ---- encoding, from the bitmap our decoder made
             TTavPNG picture;
             source.SetPosition(0);

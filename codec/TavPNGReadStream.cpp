@@ -381,28 +381,40 @@ int32_t TTavPNGReadStream::GreyColor(uint16_t sample) const {
     return int32_t(v) | int32_t(v) << 8 | int32_t(v) << 16;
 }
 
-// Fixed-size handlers read only when the chunk holds their data: a short
-// chunk is skipped whole instead of reading into the CRC and the chunks
-// that follow.
+// tRNS and bKGD carry their colour the same way: one grey sample (its high
+// byte at 16 bits) or three truecolour samples (high bytes at 16 bits, low
+// bytes at 8). Both readers only read when the chunk holds the samples: a
+// short chunk is skipped whole instead of reading into the CRC and the
+// chunks that follow.
+bool TTavPNGReadStream::ReadGreySample(uint16_t& sample) {
+    if (ChunkLeft < 2) return false;
+    sample = ReadWordBE();
+    ChunkLeft -= 2;
+    if (SourceBitCount > 8) sample >>= 8;
+    return true;
+}
+
+bool TTavPNGReadStream::ReadRgbSamples(int32_t& colour) {
+    if (ChunkLeft < 6) return false;
+    const uint16_t r = ReadWordBE(), g = ReadWordBE(), b = ReadWordBE();
+    ChunkLeft -= 6;
+    const int shift = SourceBitCount == 16 ? 8 : 0;
+    colour = (r >> shift & 0xFF) | (g >> shift & 0xFF) << 8 | (b >> shift & 0xFF) << 16;
+    return true;
+}
+
 void TTavPNGReadStream::ReadTransparency() {
     if (!(ChunkFlags & cfHeader) || (ChunkFlags & cfImageDone) || HasAlpha) return;
     switch (ColorType) {
     case 0: {
-        if (ChunkLeft < 2) return;
-        uint16_t v = ReadWordBE();
-        ChunkLeft -= 2;
-        if (SourceBitCount > 8) v >>= 8;
+        uint16_t v;
+        if (!ReadGreySample(v)) return;
         TransparentColor = GreyColor(v);
         break;
     }
-    case 2: {
-        if (ChunkLeft < 6) return;
-        const uint16_t r = ReadWordBE(), g = ReadWordBE(), b = ReadWordBE();
-        ChunkLeft -= 6;
-        const int shift = SourceBitCount == 16 ? 8 : 0;
-        TransparentColor = (r >> shift & 0xFF) | (g >> shift & 0xFF) << 8 | (b >> shift & 0xFF) << 16;
+    case 2:
+        if (!ReadRgbSamples(TransparentColor)) return;
         break;
-    }
     case 3: {
         // Before any PLTE, or for an empty chunk, there is nothing to read.
         const int64_t k = std::min<int64_t>(ChunkLeft, PaletteCount);
@@ -421,21 +433,14 @@ void TTavPNGReadStream::ReadBackground() {
     if (!(ChunkFlags & cfHeader)) return;
     switch (ColorType) {
     case 0: {
-        if (ChunkLeft < 2) return;
-        uint16_t v = ReadWordBE();
-        ChunkLeft -= 2;
-        if (SourceBitCount > 8) v >>= 8;
+        uint16_t v;
+        if (!ReadGreySample(v)) return;
         BackgroundColor = GrayIndexActive ? 0x01000000 + (v & 0xFF) : GreyColor(v);
         break;
     }
-    case 2: {
-        if (ChunkLeft < 6) return;
-        const uint16_t r = ReadWordBE(), g = ReadWordBE(), b = ReadWordBE();
-        ChunkLeft -= 6;
-        const int shift = SourceBitCount == 16 ? 8 : 0;
-        BackgroundColor = (r >> shift & 0xFF) | (g >> shift & 0xFF) << 8 | (b >> shift & 0xFF) << 16;
+    case 2:
+        if (!ReadRgbSamples(BackgroundColor)) return;
         break;
-    }
     case 3:
         if (ChunkLeft < 1) return;
         BackgroundColor = 0x01000000 + ReadByte();

@@ -121,6 +121,8 @@ private:
     void BuildPaletteAlpha();
     // Colour value of a grey sample at the image's bit depth.
     int32_t GreyColor(uint16_t sample) const;
+    bool ReadGreySample(uint16_t& sample);
+    bool ReadRgbSamples(int32_t& colour);
     static int32_t NextImageData(TZInflateRec& rec);
 
     TConvertStep ConvertRow_ = nullptr;

@@ -1,6 +1,5 @@
 #include "codec/TavPNG.h"
 
-#include <ctime>
 #include <utility>
 
 #include "platform/Canvas.h"
@@ -8,21 +7,6 @@
 #include "platform/Streams.h"
 
 namespace {
-
-TPNGTimeStamp CurrentUtcStamp() {
-    const std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    TPNGTimeStamp stamp;
-    if (now == std::time_t(-1) || !gmtime_r(&now, &parts))
-        return stamp;  // no clock: an invalid stamp, which saves no tIME
-    stamp.Year = uint16_t(parts.tm_year + 1900);
-    stamp.Month = uint8_t(parts.tm_mon + 1);
-    stamp.Day = uint8_t(parts.tm_mday);
-    stamp.Hour = uint8_t(parts.tm_hour);
-    stamp.Minute = uint8_t(parts.tm_min);
-    stamp.Second = uint8_t(parts.tm_sec);
-    return stamp;
-}
 
 // Lends the picture's progress event to the bitmap that a decoder or
 // encoder reports through, and gives the bitmap its own back on every way
@@ -72,7 +56,7 @@ const TFormatRegistration kRegistration;
 
 }  // namespace
 
-TTavPNG::TTavPNG() : TimeStamp(CurrentUtcStamp()) {
+TTavPNG::TTavPNG() : TimeStamp(CurrentUtcTimeStamp()) {
     ImageBitmap = GuardAlloc([] { return std::make_unique<TBitmap>(); });
     AlphaBitmap = GuardAlloc([] { return std::make_unique<TBitmap>(); });
 }

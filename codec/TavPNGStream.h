@@ -140,6 +140,10 @@ struct __attribute__((packed)) TPNGTimeStamp {
 };
 static_assert(sizeof(TPNGTimeStamp) == 7, "the time record is 7 bytes");
 
+// The system clock's date and time in UTC, to the second; year 0 (a stamp
+// that saves no tIME) when the clock cannot be read.
+TPNGTimeStamp CurrentUtcTimeStamp();
+
 // cHRM values in chunk order, each the chromaticity times 100000.
 struct TPNGChromaticity {
     int32_t WhiteX = 0, WhiteY = 0, RedX = 0, RedY = 0, GreenX = 0, GreenY = 0, BlueX = 0, BlueY = 0;

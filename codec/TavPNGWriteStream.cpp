@@ -287,20 +287,6 @@ bool ValidTime(const TPNGTimeStamp& t) {
            t.Minute <= 59 && t.Second <= 60;
 }
 
-TPNGTimeStamp CurrentUtcTime() {
-    TPNGTimeStamp t;
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    if (now == std::time_t(-1) || gmtime_r(&now, &utc) == nullptr) return t;  // year 0: no tIME
-    t.Year = uint16_t(utc.tm_year + 1900);
-    t.Month = uint8_t(utc.tm_mon + 1);
-    t.Day = uint8_t(utc.tm_mday);
-    t.Hour = uint8_t(utc.tm_hour);
-    t.Minute = uint8_t(utc.tm_min);
-    t.Second = uint8_t(utc.tm_sec);
-    return t;
-}
-
 }  // namespace
 
 int32_t ColorToGrayLevel(int32_t bits, int32_t color) {
@@ -460,7 +446,7 @@ void TTavPNGWriteStream::WriteIHDR() {
 void TTavPNGWriteStream::WriteTime() {
     TPNGTimeStamp t;
     if (UseCurrentTime)
-        t = CurrentUtcTime();
+        t = CurrentUtcTimeStamp();
     else if (TimeStamp != nullptr)
         t = *TimeStamp;
     else
@@ -745,4 +731,18 @@ void TTavPNGWriteStream::WriteImageData() {
     FreeRowBuffers();
     // An unfinished stream would leave a file that looks saved but is cut.
     if (finished != 0) throw ETavPNG(kWriteError);
+}
+
+TPNGTimeStamp CurrentUtcTimeStamp() {
+    TPNGTimeStamp t;
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    if (now == std::time_t(-1) || gmtime_r(&now, &utc) == nullptr) return t;  // year 0: no tIME
+    t.Year = uint16_t(utc.tm_year + 1900);
+    t.Month = uint8_t(utc.tm_mon + 1);
+    t.Day = uint8_t(utc.tm_mday);
+    t.Hour = uint8_t(utc.tm_hour);
+    t.Minute = uint8_t(utc.tm_min);
+    t.Second = uint8_t(utc.tm_sec);
+    return t;
 }

@@ -31,7 +31,7 @@ uint32_t Get32(const std::string& s, size_t at) {
 }
 
 // A BMP file put together field by field, so that any field can lie.
-struct BmpSpec {
+struct BmpLayout {
     std::string Signature = "BM";
     uint32_t HeaderSize = 40;
     int32_t Width = 2;
@@ -141,7 +141,7 @@ TEST(Bmp, LeavesTheStreamAfterThePixelData) {
 
 TEST(Bmp, ReadsRarerLayouts) {
     // 32-bit with 10-bit channels: converted channel by channel.
-    BmpSpec tenBit;
+    BmpLayout tenBit;
     tenBit.Bits = 32;
     tenBit.Width = 1;
     tenBit.Height = 1;
@@ -173,7 +173,7 @@ TEST(Bmp, ReadsRarerLayouts) {
     EXPECT_EQ(b.Pixel(2, 0), RGB(0xD0, 0xE0, 0xF0));
 
     // Run-length 4 bits with a run, an absolute run and a delta.
-    BmpSpec rle4;
+    BmpLayout rle4;
     rle4.Bits = 4;
     rle4.Compression = 2;
     rle4.Width = 5;
@@ -200,22 +200,22 @@ TEST(Bmp, ReadsRarerLayouts) {
 }
 
 TEST(Bmp, HugeClrUsedIsClampedToTheFormat) {
-    BmpSpec spec;
-    spec.Bits = 1;
-    spec.Width = 1;
-    spec.Height = 1;
-    spec.ClrUsed = 0xFFFFFFFF;
-    spec.Palette = {0x112233, 0x445566};
-    spec.Pixels = std::string("\x80\0\0\0", 4);
+    BmpLayout layout;
+    layout.Bits = 1;
+    layout.Width = 1;
+    layout.Height = 1;
+    layout.ClrUsed = 0xFFFFFFFF;
+    layout.Palette = {0x112233, 0x445566};
+    layout.Pixels = std::string("\x80\0\0\0", 4);
     TBitmap bmp;
-    Load(bmp, spec.Build());
+    Load(bmp, layout.Build());
     EXPECT_EQ(PaletteEntryCount(bmp.GetPalette()), 2);
     EXPECT_EQ(bmp.Pixel(0, 0), RGB(0x44, 0x55, 0x66));
 }
 
 TEST(Bmp, HostileFilesRaiseAndLeaveTheBitmapAlone) {
     auto with = [](auto change) {
-        BmpSpec s;
+        BmpLayout s;
         s.Pixels = std::string(16, '\x7F');
         change(s);
         return s.Build();
@@ -225,34 +225,34 @@ TEST(Bmp, HostileFilesRaiseAndLeaveTheBitmapAlone) {
         std::string Bytes;
     } cases[] = {
         {"empty", ""},
-        {"bad signature", with([](BmpSpec& s) { s.Signature = "MB"; })},
-        {"header size 0", with([](BmpSpec& s) { s.HeaderSize = 0; })},
-        {"header size 13", with([](BmpSpec& s) { s.HeaderSize = 13; })},
-        {"header size 4096", with([](BmpSpec& s) { s.HeaderSize = 4096; })},
-        {"negative width", with([](BmpSpec& s) { s.Width = -2; })},
-        {"height INT32_MIN", with([](BmpSpec& s) { s.Height = INT32_MIN; })},
-        {"huge width", with([](BmpSpec& s) { s.Width = INT32_MAX; })},
-        {"huge height", with([](BmpSpec& s) { s.Height = INT32_MAX; })},
-        {"huge top-down height", with([](BmpSpec& s) { s.Height = -INT32_MAX; })},
-        {"largest sizes at 32 bits", with([](BmpSpec& s) { s.Width = INT32_MAX; s.Height = -INT32_MAX; s.Bits = 32; })},
-        {"huge both at 32 bits", with([](BmpSpec& s) { s.Width = s.Height = 0x10000; s.Bits = 32; })},
-        {"bit count 0", with([](BmpSpec& s) { s.Bits = 0; })},
-        {"bit count 3", with([](BmpSpec& s) { s.Bits = 3; })},
-        {"bit count 64", with([](BmpSpec& s) { s.Bits = 64; })},
-        {"unknown compression", with([](BmpSpec& s) { s.Compression = 9; })},
-        {"run-length with 24 bits", with([](BmpSpec& s) { s.Compression = 1; })},
-        {"bit fields with 8 bits", with([](BmpSpec& s) { s.Bits = 8; s.Compression = 3; s.Masks = {1, 2, 4}; })},
-        {"bit fields cut off", with([](BmpSpec& s) { s.Bits = 16; s.Compression = 3; s.Pixels.clear(); })},
-        {"scattered mask", with([](BmpSpec& s) { s.Bits = 16; s.Compression = 3; s.Masks = {0xF00F, 0x0F0, 0x0}; })},
-        {"offset past the end", with([](BmpSpec& s) { s.Offset = 100000; })},
-        {"offset far past the end", with([](BmpSpec& s) { s.Offset = 0xFFFFFFF0; })},
-        {"offset inside the file header", with([](BmpSpec& s) { s.Offset = 6; })},
-        {"offset inside the colour table", with([](BmpSpec& s) { s.Bits = 8; s.Palette = {1, 2, 3}; s.ClrUsed = 3; s.Offset = 54 + 4; s.Width = 64; })},
-        {"pixel data short", with([](BmpSpec& s) { s.Width = 3; s.Height = 3; })},
-        {"palette short", with([](BmpSpec& s) { s.Bits = 8; s.Offset = 0; s.Pixels = std::string(8, 0); })},
-        {"run-length top-down", with([](BmpSpec& s) { s.Bits = 8; s.Compression = 1; s.Height = -2; })},
-        {"run-length without end", with([](BmpSpec& s) { s.Bits = 8; s.Compression = 1; s.Pixels = std::string("\x02\x01\x00\x00\x02", 5); })},
-        {"run-length absolute run cut off", with([](BmpSpec& s) { s.Bits = 8; s.Compression = 1; s.Pixels = std::string("\x00\x09\x01\x02", 4); })},
+        {"bad signature", with([](BmpLayout& s) { s.Signature = "MB"; })},
+        {"header size 0", with([](BmpLayout& s) { s.HeaderSize = 0; })},
+        {"header size 13", with([](BmpLayout& s) { s.HeaderSize = 13; })},
+        {"header size 4096", with([](BmpLayout& s) { s.HeaderSize = 4096; })},
+        {"negative width", with([](BmpLayout& s) { s.Width = -2; })},
+        {"height INT32_MIN", with([](BmpLayout& s) { s.Height = INT32_MIN; })},
+        {"huge width", with([](BmpLayout& s) { s.Width = INT32_MAX; })},
+        {"huge height", with([](BmpLayout& s) { s.Height = INT32_MAX; })},
+        {"huge top-down height", with([](BmpLayout& s) { s.Height = -INT32_MAX; })},
+        {"largest sizes at 32 bits", with([](BmpLayout& s) { s.Width = INT32_MAX; s.Height = -INT32_MAX; s.Bits = 32; })},
+        {"huge both at 32 bits", with([](BmpLayout& s) { s.Width = s.Height = 0x10000; s.Bits = 32; })},
+        {"bit count 0", with([](BmpLayout& s) { s.Bits = 0; })},
+        {"bit count 3", with([](BmpLayout& s) { s.Bits = 3; })},
+        {"bit count 64", with([](BmpLayout& s) { s.Bits = 64; })},
+        {"unknown compression", with([](BmpLayout& s) { s.Compression = 9; })},
+        {"run-length with 24 bits", with([](BmpLayout& s) { s.Compression = 1; })},
+        {"bit fields with 8 bits", with([](BmpLayout& s) { s.Bits = 8; s.Compression = 3; s.Masks = {1, 2, 4}; })},
+        {"bit fields cut off", with([](BmpLayout& s) { s.Bits = 16; s.Compression = 3; s.Pixels.clear(); })},
+        {"scattered mask", with([](BmpLayout& s) { s.Bits = 16; s.Compression = 3; s.Masks = {0xF00F, 0x0F0, 0x0}; })},
+        {"offset past the end", with([](BmpLayout& s) { s.Offset = 100000; })},
+        {"offset far past the end", with([](BmpLayout& s) { s.Offset = 0xFFFFFFF0; })},
+        {"offset inside the file header", with([](BmpLayout& s) { s.Offset = 6; })},
+        {"offset inside the colour table", with([](BmpLayout& s) { s.Bits = 8; s.Palette = {1, 2, 3}; s.ClrUsed = 3; s.Offset = 54 + 4; s.Width = 64; })},
+        {"pixel data short", with([](BmpLayout& s) { s.Width = 3; s.Height = 3; })},
+        {"palette short", with([](BmpLayout& s) { s.Bits = 8; s.Offset = 0; s.Pixels = std::string(8, 0); })},
+        {"run-length top-down", with([](BmpLayout& s) { s.Bits = 8; s.Compression = 1; s.Height = -2; })},
+        {"run-length without end", with([](BmpLayout& s) { s.Bits = 8; s.Compression = 1; s.Pixels = std::string("\x02\x01\x00\x00\x02", 5); })},
+        {"run-length absolute run cut off", with([](BmpLayout& s) { s.Bits = 8; s.Compression = 1; s.Pixels = std::string("\x00\x09\x01\x02", 4); })},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -272,27 +272,27 @@ TEST(Bmp, HostileFilesRaiseAndLeaveTheBitmapAlone) {
 }
 
 TEST(Bmp, RunLengthPicturesTooLargeForMemoryRaiseOutOfMemory) {
-    BmpSpec spec;
-    spec.Bits = 8;
-    spec.Compression = 1;
-    spec.Width = 60000;
-    spec.Height = 60000;
-    spec.Pixels = std::string("\x00\x01", 2);
+    BmpLayout layout;
+    layout.Bits = 8;
+    layout.Compression = 1;
+    layout.Width = 60000;
+    layout.Height = 60000;
+    layout.Pixels = std::string("\x00\x01", 2);
     TBitmap bmp;
-    EXPECT_THROW(Load(bmp, spec.Build()), EOutOfMemory);
+    EXPECT_THROW(Load(bmp, layout.Build()), EOutOfMemory);
 }
 
 TEST(Bmp, RunLengthRunsPastTheEdgesAreClipped) {
-    BmpSpec spec;
-    spec.Bits = 8;
-    spec.Compression = 1;
-    spec.Width = 2;
-    spec.Height = 1;
-    spec.Palette = {0x000000, 0xFFFFFF};
+    BmpLayout layout;
+    layout.Bits = 8;
+    layout.Compression = 1;
+    layout.Width = 2;
+    layout.Height = 1;
+    layout.Palette = {0x000000, 0xFFFFFF};
     // 255 pixels into a row of 2, a delta far up and right, more pixels.
-    spec.Pixels = std::string("\xFF\x01\x00\x02\xFF\xFF\x03\x01\x00\x01", 10);
+    layout.Pixels = std::string("\xFF\x01\x00\x02\xFF\xFF\x03\x01\x00\x01", 10);
     TBitmap bmp;
-    Load(bmp, spec.Build());
+    Load(bmp, layout.Build());
     EXPECT_EQ(bmp.Pixel(0, 0), clWhite);
     EXPECT_EQ(bmp.Pixel(1, 0), clWhite);
 }

@@ -2,34 +2,15 @@
 // Shift-JIS with CRLF line ends like the shipped banks.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/ShiftJis.h"
+#include "tests/tools/BanktoolRunner.h"
 
 namespace {
-
-const std::string kTool = TOBELIN_RUNTIME_DIR "/banktool";
-
-struct ToolRun {
-    int exitCode;
-    std::string out, err;
-};
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // Bank lines are written in UTF-8 here and stored as Shift-JIS.
 std::string Bank(const std::vector<std::string>& lines) {
@@ -44,29 +25,8 @@ const std::string kIdiomB = "□□同音,異口同音,異口,異句,偉口,異�
 const std::string kSentenceA = "努力が[漸]く実を結んだ。,ようや";
 const std::string kSentenceB = "川の流れを[遡]る。,さかのぼ";
 
-class BanktoolCheckTest : public ::testing::Test {
+class BanktoolCheckTest : public BanktoolRunner {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/tobelin-bankcheck-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        ASSERT_EQ(access(kTool.c_str(), X_OK), 0) << kTool << " is not built";
-    }
-    void TearDown() override {
-        const std::string cmd = "rm -rf '" + dir_ + "'";
-        if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "cannot remove " << dir_;
-    }
-    std::string Write(const std::string& name, const std::string& bytes) {
-        const std::string path = dir_ + "/" + name;
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path;
-    }
-    ToolRun Tool(const std::string& args) {
-        const std::string cmd = "LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen '" + kTool + "' " + args + " >'" + dir_ +
-                                "/out' 2>'" + dir_ + "/err'";
-        const int status = std::system(cmd.c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(dir_ + "/out"), Slurp(dir_ + "/err")};
-    }
     // The output lines with the file name in front of each taken away.
     std::vector<std::string> Reported(const ToolRun& r, const std::string& name) {
         std::vector<std::string> lines;
@@ -99,7 +59,6 @@ protected:
         const std::string path = Write("four-probe.dat", Bank({kIdiomA, kIdiomB}));
         return Tool("check '" + path + "'").out.find("built without Qt") == std::string::npos;
     }
-    std::string dir_;
 };
 
 // kIdiomA with field n replaced.

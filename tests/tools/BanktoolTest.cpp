@@ -1,56 +1,15 @@
 // Runs the built banktool on bank files written by hand.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/tools/BanktoolRunner.h"
+
 namespace {
 
-const std::string kTool = TOBELIN_RUNTIME_DIR "/banktool";
-
-struct ToolRun {
-    int exitCode;
-    std::string out, err;
-};
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-class BanktoolTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/tobelin-banktool-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        ASSERT_EQ(access(kTool.c_str(), X_OK), 0) << kTool << " is not built";
-    }
-    void TearDown() override {
-        const std::string cmd = "rm -rf '" + dir_ + "'";
-        if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "cannot remove " << dir_;
-    }
-    std::string Write(const std::string& name, const std::string& bytes) {
-        const std::string path = dir_ + "/" + name;
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path;
-    }
-    ToolRun Tool(const std::string& args) {
-        const std::string cmd = "LC_ALL=C.UTF-8 '" + kTool + "' " + args + " >'" + dir_ + "/out' 2>'" + dir_ + "/err'";
-        const int status = std::system(cmd.c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(dir_ + "/out"), Slurp(dir_ + "/err")};
-    }
-    std::string dir_;
-};
+class BanktoolTest : public BanktoolRunner {};
 
 TEST_F(BanktoolTest, FieldsOfEveryLineEnding) {
     // 一石二鳥,いっせきにちょう and a line whose kanji ends in trail byte 0x5C (表).

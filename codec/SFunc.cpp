@@ -115,3 +115,12 @@ int32_t NearestPaletteIndex(HPALETTE palette, int32_t color) {
     }
     return best;
 }
+
+bool CpuHasSsse3() {
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool has = __builtin_cpu_supports("ssse3");
+    return has;
+#else
+    return false;
+#endif
+}

@@ -12,6 +12,10 @@ int32_t ScanlineStride(int32_t width, int32_t bitCount);
 // The same for any width, false when the result does not fit in int32.
 bool CheckedScanlineStride(uint32_t width, uint32_t bitCount, int32_t& stride);
 
+// True when the processor runs SSSE3 (asked once); the row converters
+// pick their vector forms by it.
+bool CpuHasSsse3();
+
 // Overflow-checked size arithmetic for buffers sized from input.
 bool CheckedMul(size_t a, size_t b, size_t& out);
 bool CheckedAdd(size_t a, size_t b, size_t& out);

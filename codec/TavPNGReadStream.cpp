@@ -139,10 +139,6 @@ __attribute__((target("ssse3"))) const uint8_t* ConvertRgb8Ssse3(TRowState& s, c
     return s.ConvertedRow;
 }
 
-bool HasSsse3() {
-    static const bool has = __builtin_cpu_supports("ssse3");
-    return has;
-}
 #endif
 
 // R, G, B(, A) into little-endian 5-6-5 words.
@@ -597,7 +593,7 @@ void TTavPNGReadStream::SetupFormat() {
             else
                 ConvertRow_ = HasAlpha ? ConvertRgb<2, true> : ConvertRgb<2, false>;
 #if defined(__x86_64__) || defined(__i386__)
-            if (d == 8 && HasSsse3()) ConvertRow_ = HasAlpha ? ConvertRgb8Ssse3<true> : ConvertRgb8Ssse3<false>;
+            if (d == 8 && CpuHasSsse3()) ConvertRow_ = HasAlpha ? ConvertRgb8Ssse3<true> : ConvertRgb8Ssse3<false>;
 #endif
         }
         break;

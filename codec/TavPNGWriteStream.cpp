@@ -229,16 +229,12 @@ __attribute__((target("ssse3"))) void ConvertBgr24Ssse3(const TRowJob& j) {
     }
 }
 
-bool HasSsse3() {
-    static const bool has = __builtin_cpu_supports("ssse3");
-    return has;
-}
 #endif
 
 template <int Bits>
 TConvertRowFn DirectConverter(bool gray, bool alpha) {
 #if defined(__x86_64__) || defined(__i386__)
-    if (Bits == 24 && !gray && HasSsse3()) return alpha ? ConvertBgr24Ssse3<true> : ConvertBgr24Ssse3<false>;
+    if (Bits == 24 && !gray && CpuHasSsse3()) return alpha ? ConvertBgr24Ssse3<true> : ConvertBgr24Ssse3<false>;
 #endif
     if (gray) return alpha ? ConvertDirect<Bits, true, true> : ConvertDirect<Bits, true, false>;
     return alpha ? ConvertDirect<Bits, false, true> : ConvertDirect<Bits, false, false>;

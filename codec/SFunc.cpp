@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "platform/Bitmap.h"
+
 namespace {
 
 constexpr int kMaxPaletteEntries = 256;
@@ -20,20 +22,7 @@ int ReadAllEntries(HPALETTE palette, TPaletteEntry (&entries)[kMaxPaletteEntries
 
 }  // namespace
 
-int32_t ScanlineStride(int32_t width, int32_t bitCount) {
-    const int64_t bytes = (int64_t(width) * bitCount + 7) / 8;
-    return int32_t((bytes + 3) & ~int64_t(3));
-}
-
-bool CheckedScanlineStride(uint32_t width, uint32_t bitCount, int32_t& stride) {
-    // Both factors are below 2^32, so the product and the rounding fit in
-    // 64 bits.
-    const uint64_t bytes = (uint64_t(width) * bitCount + 7) / 8;
-    const uint64_t rounded = (bytes + 3) & ~uint64_t(3);
-    if (rounded > uint64_t(INT32_MAX)) return false;
-    stride = int32_t(rounded);
-    return true;
-}
+int32_t ScanlineStride(int32_t width, int32_t bitCount) { return RowStride(width, bitCount); }
 
 bool CheckedMul(size_t a, size_t b, size_t& out) {
     return !__builtin_mul_overflow(a, b, &out);
@@ -62,7 +51,7 @@ int32_t MakeGrayPalette(uint8_t* entries, int32_t bits) {
     return count;
 }
 
-HPALETTE CreatePaletteFromEntries(const uint8_t* entries, int32_t count) {
+TPaletteHandle CreatePaletteFromEntries(const uint8_t* entries, int32_t count) {
     // The entry buffers hold at most 256 entries; never read beyond them.
     count = entries ? std::clamp(count, 0, kMaxPaletteEntries) : 0;
     TPaletteEntry logical[kMaxPaletteEntries];
@@ -73,7 +62,7 @@ HPALETTE CreatePaletteFromEntries(const uint8_t* entries, int32_t count) {
         logical[i].peBlue = e[0];
         logical[i].peFlags = 0;
     }
-    return CreatePalette(logical, count);
+    return TPaletteHandle(CreatePalette(logical, count));
 }
 
 int32_t GetPaletteEntriesRGB(HPALETTE palette, uint8_t* entries) {

@@ -7,10 +7,10 @@
 #include "platform/Palette.h"
 
 // Bytes of a bitmap row: the row's bits rounded up to bytes, then up to a
-// multiple of 4. For sizes that fit; see CheckedScanlineStride otherwise.
+// multiple of 4; the framework's one row-size rule (RowStride), so 15 bits
+// means the 15-bit format's 16-bit words. A row that cannot be one raises
+// EOutOfMemory.
 int32_t ScanlineStride(int32_t width, int32_t bitCount);
-// The same for any width, false when the result does not fit in int32.
-bool CheckedScanlineStride(uint32_t width, uint32_t bitCount, int32_t& stride);
 
 // True when the processor runs SSSE3 (asked once); the row converters
 // pick their vector forms by it.
@@ -23,7 +23,7 @@ bool CheckedAdd(size_t a, size_t b, size_t& out);
 // Fills entries (blue, green, red, 0) with 2, 4, 16 or 256 grey levels for
 // bits 1, 2, 4 and anything else; returns the count.
 int32_t MakeGrayPalette(uint8_t* entries, int32_t bits);
-HPALETTE CreatePaletteFromEntries(const uint8_t* entries, int32_t count);
+TPaletteHandle CreatePaletteFromEntries(const uint8_t* entries, int32_t count);
 // Entries 0-255 of palette as (blue, green, red, 0); returns how many.
 int32_t GetPaletteEntriesRGB(HPALETTE palette, uint8_t* entries);
 // Entry index as 0x00BBGGRR, or -1.

@@ -622,41 +622,45 @@ void TTavPNGReadStream::SetupFormat() {
         }
     }
 
-    // Every row and buffer size below must fit: rows of the PNG data, of
-    // the bitmap and of the alpha bitmap, and the one block that holds the
-    // row buffers.
-    int32_t pngStride = 0, bitmapStride = 0, alphaStride = 0;
-    size_t block = 0;
-    if (!CheckedScanlineStride(uint32_t(Width), uint32_t(Inflate.BitsPerPixel), pngStride) ||
-        !CheckedScanlineStride(uint32_t(Width), uint32_t(BitCount), bitmapStride) ||
-        !CheckedScanlineStride(uint32_t(Width), 8, alphaStride) || pngStride > INT32_MAX - 4 ||
-        bitmapStride > INT32_MAX - 4 || !CheckedAdd(2 * (size_t(pngStride) + 4), size_t(bitmapStride) + 4, block) ||
-        !CheckedAdd(block, size_t(alphaStride), block))
+    // Every row size below must fit: rows of the PNG data, of the bitmap
+    // and of the alpha bitmap, each with the few bytes of slack the row
+    // buffers add. A header whose rows cannot be is a bad header, not a
+    // shortage of memory.
+    try {
+        for (const int32_t bits : {Inflate.BitsPerPixel, BitCount, int32_t(8)})
+            if (RowStride(Width, bits) > INT32_MAX - 4) throw ETavPNG(kMsgImageSize);
+    } catch (const EOutOfMemory&) {
         throw ETavPNG(kMsgImageSize);
+    }
 }
 
+// The row buffers are fresh zeroed memory that is never cleared by hand:
+// a header's width alone commits nothing, only the bytes that inflated
+// rows reach do. Each buffer is only as large as its rows, and the
+// converted and alpha rows exist only where the rows use them.
 void TTavPNGReadStream::AllocateRows() {
     FreeRows();
-    const size_t pngRow = size_t(ScanlineStride(Width, Inflate.BitsPerPixel)) + 4;
-    Rows.RowStride = ScanlineStride(Width, BitCount);
-    const size_t convertedRow = size_t(Rows.RowStride) + 4;
-    const size_t alphaRow = size_t(ScanlineStride(Width, 8));
-    // Sizes checked by SetupFormat, all but the inflate batch behind the
-    // rows. Cleared so that the padding copied with a whole row is never
-    // uninitialised.
-    size_t block = 0;
-    if (!CheckedAdd(2 * pngRow + convertedRow + alphaRow, InflateBatchBytes(pngRow), block))
-        throw ETavPNG(kMsgImageSize);
-    RowBlock_ = GuardAlloc([&] { return new uint8_t[block](); });
-    Inflate.CurRow = RowBlock_;
-    Inflate.PrevRow = RowBlock_ + pngRow;
-    Rows.ConvertedRow = RowBlock_ + 2 * pngRow;
-    Rows.AlphaRow = Rows.ConvertedRow + convertedRow;
+    const size_t pngRow = size_t(RowStride(Width, Inflate.BitsPerPixel)) + 4;
+    Rows.RowStride = RowStride(Width, BitCount);
+    // Interlaced rows are built aside, then placed; plain rows are
+    // converted straight into the bitmap.
+    const bool aside = InterlaceMethod != 0 && ConvertRow_ != ConvertNone;
+    const size_t convertedRow = aside ? size_t(Rows.RowStride) + 4 : 0;
+    const size_t alphaRow = HasAlpha ? size_t(RowStride(Width, 8)) : 0;
+    const size_t batch = InflateBatchBytes(pngRow);
+    RowBlock_ = TPixelMemory(2 * pngRow + convertedRow + alphaRow + batch);
+    uint8_t* p = RowBlock_.data();
+    Inflate.CurRow = p;
+    Inflate.PrevRow = p + pngRow;
+    Rows.ConvertedRow = convertedRow ? p + 2 * pngRow : nullptr;
+    Rows.AlphaRow = alphaRow ? p + 2 * pngRow + convertedRow : nullptr;
+    Batch_ = p + 2 * pngRow + convertedRow + alphaRow;
+    PrevRowDirty_ = 0;
 }
 
 void TTavPNGReadStream::FreeRows() {
-    delete[] RowBlock_;
-    RowBlock_ = nullptr;
+    RowBlock_ = TPixelMemory();
+    Batch_ = nullptr;
     Inflate.CurRow = Inflate.PrevRow = nullptr;
     Rows.ConvertedRow = Rows.AlphaRow = nullptr;
 }
@@ -743,7 +747,7 @@ void TTavPNGReadStream::ReadImageData() {
     if (ZInflateInit(Inflate) != 0) throw ETavPNG(kMsgZlib);
     PrepareBitmap();
     // The bitmap's rows must be what the row writers assume.
-    if (Bitmap_->Width() != Width || Bitmap_->Height() != Height || Bitmap_->ScanlineStride() != ScanlineStride(Width, BitCount))
+    if (Bitmap_->Width() != Width || Bitmap_->Height() != Height || Bitmap_->ScanlineStride() != RowStride(Width, BitCount))
         throw ETavPNG(kMsgReadError);
     AllocateRows();
 
@@ -769,14 +773,14 @@ void TTavPNGReadStream::DecodeRows() {
     const bool hook = !ActiveKey.empty() && bool(OnDecodeRow);
     // Without interlacing a row is written straight into the bitmap's row
     // (and its alpha into the alpha bitmap's) instead of being built aside
-    // and copied. The bitmap rows are fresh and cleared, so the bytes past
-    // the row's pixels come out as from the cleared buffers.
+    // and copied. The bitmap rows are fresh and zero, so the bytes past
+    // the row's pixels come out as from the zeroed buffers.
     const bool direct = PassCount == 1;
     uint8_t* const convertedRow = Rows.ConvertedRow;
     uint8_t* const alphaRow = Rows.AlphaRow;
-    const size_t pngRow = size_t(ScanlineStride(Width, bitsPerPixel)) + 4;
+    const size_t pngRow = size_t(RowStride(Width, bitsPerPixel)) + 4;
     const size_t batchBytes = InflateBatchBytes(pngRow);
-    uint8_t* const batch = Rows.AlphaRow + ScanlineStride(Width, 8);
+    uint8_t* const batch = Batch_;
     int64_t n = 1;
     ProgressPhase(1, CountImageRows(InterlaceMethod, h), 98);
 
@@ -793,7 +797,9 @@ void TTavPNGReadStream::DecodeRows() {
         Rows.AlphaStep = geometry.ColStep;
         const int32_t rowSize = int32_t((passWidth * bitsPerPixel + 7) / 8 + 1);
         Inflate.RowSize = rowSize;
-        std::memset(Inflate.PrevRow, 0, size_t(rowSize));
+        // The row before a pass's first is zero. PrevRow starts zero; only
+        // the part that earlier rows wrote is cleared again.
+        std::memset(Inflate.PrevRow, 0, std::min(size_t(rowSize), PrevRowDirty_));
         const int64_t rowsPerBatch = int64_t(batchBytes / size_t(rowSize));
 
         // The previous unfiltered row: in the batch, or kept in PrevRow.
@@ -816,6 +822,7 @@ void TTavPNGReadStream::DecodeRows() {
                     // The next row's filter needs this row as it came out of
                     // the filter, before the hook changes it.
                     std::memcpy(Inflate.PrevRow, cur, size_t(rowSize));
+                    PrevRowDirty_ = std::max(PrevRowDirty_, size_t(rowSize));
                     OnDecodeRow(this, cur + 1, rowSize - 1, int32_t(n - 1), ActiveKey);
                     prev = Inflate.PrevRow;
                 } else {
@@ -834,7 +841,8 @@ void TTavPNGReadStream::DecodeRows() {
                 } else {
                     const uint8_t* row = ConvertRow_(Rows, cur + 1);
                     WriteRow_(Rows, row, target);
-                    if (alphaTarget) WriteAlphaRow_(Rows, Rows.AlphaRow, alphaTarget);
+                    // Palette alpha is built from the indices once the image is done.
+                    if (alphaTarget && alphaRow) WriteAlphaRow_(Rows, alphaRow, alphaTarget);
                 }
 
                 if ((n & 3) == 2 || h < 4) ProgressStep(n);
@@ -858,6 +866,7 @@ void TTavPNGReadStream::DecodeRows() {
             // The batch is refilled next: keep its last row for the filter.
             if (!stop && prev != Inflate.PrevRow) {
                 std::memcpy(Inflate.PrevRow, prev, size_t(rowSize));
+                PrevRowDirty_ = std::max(PrevRowDirty_, size_t(rowSize));
                 prev = Inflate.PrevRow;
             }
         }

@@ -8,6 +8,7 @@
 #include "codec/TavStream.h"
 #include "codec/TavZLIB.h"
 #include "platform/Exceptions.h"
+#include "platform/PixelMemory.h"
 
 class TBitmap;
 
@@ -128,7 +129,9 @@ private:
     TConvertStep ConvertRow_ = nullptr;
     TWriteStep WriteRow_ = nullptr;
     TWriteStep WriteAlphaRow_ = nullptr;
-    uint8_t* RowBlock_ = nullptr;  // owned; the four row buffers live inside
+    TPixelMemory RowBlock_;  // the row buffers and the inflate batch live inside
+    uint8_t* Batch_ = nullptr;
+    size_t PrevRowDirty_ = 0;  // leading bytes of PrevRow ever written
 };
 
 // ---- encoder ---------------------------------------------------------

@@ -423,7 +423,7 @@ void TTavPNGWriteStream::WriteIHDR() {
         RowBits = HasAlpha ? 32 : 24;
     }
     const int32_t width = Bitmap_->Width();
-    if (!CheckedScanlineStride(uint32_t(width), uint32_t(ImageBits), SourceStride)) SourceStride = 0;
+    SourceStride = RowStride(width, TPixelFormat(Bitmap_->PixelFormat()));
     Deflate.BitsPerPixel = RowBits;
     Deflate.ImageBits = ImageBits;
 
@@ -615,11 +615,9 @@ void TTavPNGWriteStream::WritePhysicalSize() {
 
 void TTavPNGWriteStream::AllocRowBuffers() {
     FreeRowBuffers();
-    int32_t stride = 0;
+    const int32_t stride = RowStride(Bitmap_->Width(), RowBits);
     size_t rowBytes = 0, block = 0;
-    if (!CheckedScanlineStride(uint32_t(Bitmap_->Width()), uint32_t(RowBits), stride) ||
-        !CheckedAdd(size_t(stride), 8 + kRowAlign - 1, rowBytes))
-        throw EOutOfMemory();
+    if (!CheckedAdd(size_t(stride), 8 + kRowAlign - 1, rowBytes)) throw EOutOfMemory();
     rowBytes &= ~(kRowAlign - 1);
     if (!CheckedMul(rowBytes, 4, block) || !CheckedAdd(block, kHistogramBytes + kRowAlign + 8, block))
         throw EOutOfMemory();

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "codec/SFunc.h"
@@ -414,21 +415,16 @@ TTavCustomGraphicReadStream::TTavCustomGraphicReadStream() {
     SkipMacHeader = true;
 }
 
-TTavCustomGraphicReadStream::~TTavCustomGraphicReadStream() {
-    FreePaletteBuffer();
-}
+TTavCustomGraphicReadStream::~TTavCustomGraphicReadStream() = default;
 
 uint8_t* TTavCustomGraphicReadStream::GetPaletteBuffer() {
     // Cleared, so that entries the decoder never wrote are black.
     if (!PaletteBuffer_)
-        PaletteBuffer_ = GuardAlloc([] { return new uint8_t[kPaletteBufferSize](); });
-    return PaletteBuffer_;
+        PaletteBuffer_ = GuardAlloc([] { return std::make_unique<uint8_t[]>(kPaletteBufferSize); });
+    return PaletteBuffer_.get();
 }
 
-void TTavCustomGraphicReadStream::FreePaletteBuffer() {
-    delete[] PaletteBuffer_;
-    PaletteBuffer_ = nullptr;
-}
+void TTavCustomGraphicReadStream::FreePaletteBuffer() { PaletteBuffer_.reset(); }
 
 void TTavCustomGraphicReadStream::ReadImage(TBitmap* bitmap, TStream& stream, int64_t size) {
     Bitmap_ = bitmap;
@@ -474,7 +470,7 @@ void TTavCustomGraphicReadStream::PrepareBitmap() {
     Bitmap_->SetPixelFormat(TPixelFormat(PixelFormatFromBitCount(BitCount)));
     Bitmap_->SetWidth(Width);
     Bitmap_->SetHeight(Height);
-    if (PaletteBuffer_) Bitmap_->SetPalette(CreatePaletteFromEntries(PaletteBuffer_, PaletteCount));
+    if (PaletteBuffer_) Bitmap_->SetPalette(CreatePaletteFromEntries(PaletteBuffer_.get(), PaletteCount));
 }
 
 bool TTavCustomGraphicReadStream::DoProgress(int32_t percent) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/Object.h"
@@ -130,7 +131,7 @@ protected:
     TBitmap* Bitmap_ = nullptr;  // borrowed target
 
 private:
-    uint8_t* PaletteBuffer_ = nullptr;
+    std::unique_ptr<uint8_t[]> PaletteBuffer_;
 };
 
 // Image writer base: the source bitmap and progress forwarding.

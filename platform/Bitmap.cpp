@@ -1,6 +1,7 @@
 #include "platform/Bitmap.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "platform/BmpFormat.h"
@@ -8,17 +9,35 @@
 #include "platform/Exceptions.h"
 #include "platform/PixelOps.h"
 
-namespace {
+int StorageBitsOf(TPixelFormat format) {
+    switch (format) {
+    case pf1bit: return 1;
+    case pf4bit: return 4;
+    case pf8bit: return 8;
+    case pf15bit:
+    case pf16bit: return 16;
+    case pf24bit: return 24;
+    default: return 32;
+    }
+}
 
-// Upper bound of one bitmap's pixel memory. A bound keeps hostile sizes
-// from reaching the allocator (which may overcommit and fail later).
-constexpr int64_t kMaxPixelBytes = int64_t(1) << 30;
+int32_t RowStride(int32_t width, int32_t bits) {
+    if (bits == 15)
+        bits = 16;
+    if (width < 0 || bits < 1 || bits > 64)
+        throw EOutOfMemory();
+    const int64_t bytes = (int64_t(width) * bits + 7) / 8;  // < 2^38: no overflow
+    const int64_t stride = (bytes + 3) & ~int64_t(3);
+    if (stride > INT32_MAX)
+        throw EOutOfMemory();
+    return int32_t(stride);
+}
 
-}  // namespace
+int32_t RowStride(int32_t width, TPixelFormat format) { return RowStride(width, StorageBitsOf(format)); }
 
 TBitmap::TBitmap() = default;
 
-TBitmap::~TBitmap() { DeletePalette(Palette_); }
+TBitmap::~TBitmap() = default;
 
 int TBitmap::StorageBits() const { return pixelops::StorageBits(PixelFormat_); }
 
@@ -48,13 +67,14 @@ void TBitmap::SetSize(int32_t width, int32_t height) {
 // Builds the new pixel block completely before touching the bitmap, so a
 // failed allocation leaves it as it was.
 void TBitmap::Reallocate(int32_t width, int32_t height, TPixelFormat format, bool keepPixels) {
-    const int32_t stride = pixelops::CheckedStride(width, pixelops::StorageBits(format));
-    if (height > 0 && stride > kMaxPixelBytes / height)
+    const int32_t stride = RowStride(width, format);
+    if (height > 0 && stride > kMaxBitmapBytes / height)
         throw EOutOfMemory();
-    const size_t total = size_t(stride) * size_t(height);
-    std::vector<uint8_t> bits = GuardAlloc([&] { return std::vector<uint8_t>(total, 0); });
+    // Fresh and zero without being written: the pages that the kept pixels
+    // and later rows never reach stay uncommitted.
+    TPixelMemory bits(size_t(stride) * size_t(height));
 
-    HPALETTE newPalette = nullptr;  // set when the conversion needs one
+    TPaletteHandle newPalette;  // set when the conversion needs one
     const int32_t keepW = std::min(width, Width_);
     const int32_t keepH = std::min(height, Height_);
     if (keepPixels && keepW > 0 && keepH > 0) {
@@ -72,11 +92,11 @@ void TBitmap::Reallocate(int32_t width, int32_t height, TPixelFormat format, boo
                     pixelops::WriteRaw(dst, x, format, pixelops::ReadRaw(src, x, format));
             }
         } else {
-            const auto oldEntries = pixelops::EntriesOf(Palette_);
+            const auto oldEntries = pixelops::EntriesOf(Palette_.get());
             std::vector<TPaletteEntry> targetEntries = oldEntries;
             if (pixelops::IsIndexed(format) && targetEntries.empty()) {
                 targetEntries = pixelops::DefaultPalette(format);
-                newPalette = CreatePalette(targetEntries.data(), int(targetEntries.size()));
+                newPalette.reset(CreatePalette(targetEntries.data(), int(targetEntries.size())));
             }
             const bool keepIndices = pixelops::IsIndexed(format) && pixelops::IsIndexed(PixelFormat_);
             const uint32_t limit = pixelops::IsIndexed(format) ? (1u << pixelops::StorageBits(format)) : 0;
@@ -102,10 +122,8 @@ void TBitmap::Reallocate(int32_t width, int32_t height, TPixelFormat format, boo
     Height_ = height;
     Stride_ = stride;
     PixelFormat_ = format;
-    if (newPalette) {
-        DeletePalette(Palette_);
-        Palette_ = newPalette;
-    }
+    if (newPalette)
+        Palette_ = std::move(newPalette);
 }
 
 uint8_t* TBitmap::ScanLine(int32_t y) {
@@ -121,27 +139,29 @@ const uint8_t* TBitmap::ScanLine(int32_t y) const {
 }
 
 void TBitmap::SetPalette(HPALETTE palette) {
-    if (palette == Palette_)
+    if (palette == Palette_.get())
         return;
-    DeletePalette(Palette_);
-    Palette_ = palette;
+    SetPalette(TPaletteHandle(palette));
+}
+
+void TBitmap::SetPalette(TPaletteHandle palette) {
+    if (palette.get() == Palette_.get()) {
+        palette.release();  // the bitmap's own handle given back: keep it
+        return;
+    }
+    Palette_ = std::move(palette);
     PaletteModified = true;
     Changed(this);
 }
 
-HPALETTE TBitmap::ReleasePalette() {
-    HPALETTE palette = Palette_;
-    Palette_ = nullptr;
-    return palette;
-}
+TPaletteHandle TBitmap::ReleasePalette() { return std::move(Palette_); }
 
 void TBitmap::SetTransparent(bool value) { TGraphic::SetTransparent(value); }
 
 void TBitmap::Clear() {
-    std::vector<uint8_t>().swap(Bits_);
+    TPixelMemory().swap(Bits_);
     Width_ = Height_ = Stride_ = 0;
-    DeletePalette(Palette_);
-    Palette_ = nullptr;
+    Palette_.reset();
     Changed(this);
 }
 
@@ -152,7 +172,7 @@ TColor TBitmap::Pixel(int32_t x, int32_t y) const {
     const uint32_t raw = pixelops::ReadRaw(row, x, PixelFormat_);
     if (pixelops::IsIndexed(PixelFormat_)) {
         TPaletteEntry e;
-        if (GetPaletteEntries(Palette_, int(raw), 1, &e) != 1)
+        if (GetPaletteEntries(Palette_.get(), int(raw), 1, &e) != 1)
             return clBlack;
         return RGB(e.peRed, e.peGreen, e.peBlue);
     }
@@ -175,11 +195,12 @@ void TBitmap::Assign(TPersistent* source) {
     if (auto* other = dynamic_cast<TBitmap*>(source)) {
         // Everything is built first so that a failed allocation leaves
         // this bitmap untouched.
-        std::vector<uint8_t> bits = GuardAlloc([&] { return other->Bits_; });
-        HPALETTE palette = CopyPalette(other->Palette_);
+        TPixelMemory bits(other->Bits_.size());
+        if (bits.size() != 0)
+            std::memcpy(bits.data(), other->Bits_.data(), bits.size());
+        TPaletteHandle palette(CopyPalette(other->Palette_.get()));
         Bits_.swap(bits);
-        DeletePalette(Palette_);
-        Palette_ = palette;
+        Palette_ = std::move(palette);
         PixelFormat_ = other->PixelFormat_;
         Width_ = other->Width_;
         Height_ = other->Height_;
@@ -234,8 +255,8 @@ void TBitmap::Draw(TCanvas& canvas, const TRect& rect) {
     if (x0 >= x1 || y0 >= y1)
         return;
 
-    const auto srcEntries = pixelops::EntriesOf(Palette_);
-    pixelops::ColorWriter writer(target.PixelFormat_, pixelops::EntriesOf(target.Palette_));
+    const auto srcEntries = pixelops::EntriesOf(Palette_.get());
+    pixelops::ColorWriter writer(target.PixelFormat_, pixelops::EntriesOf(target.Palette_.get()));
     const bool transparent = GetTransparent() && TransparentColor != clNone;
     // A transparent colour given as a palette index matches that index.
     const bool transparentIsIndex = (uint32_t(TransparentColor) & 0xFF000000u) == 0x01000000u;
@@ -267,7 +288,7 @@ void TBitmap::LoadFromStream(TStream& stream) {
     TBitmap loaded;
     bmpformat::ReadFile(stream, loaded);
     Bits_.swap(loaded.Bits_);
-    std::swap(Palette_, loaded.Palette_);
+    Palette_.swap(loaded.Palette_);
     PixelFormat_ = loaded.PixelFormat_;
     Width_ = loaded.Width_;
     Height_ = loaded.Height_;
@@ -290,7 +311,7 @@ void TBitmap::LoadFromClipboardFormat(uint16_t format, const TClipboardData& dat
 
 void TBitmap::SaveToClipboardFormat(uint16_t& format, TClipboardData& data, HPALETTE& palette) {
     TClipboardData block = bmpformat::WritePackedDib(*this);
-    HPALETTE copy = CopyPalette(Palette_);
+    HPALETTE copy = CopyPalette(Palette_.get());
     format = CF_DIB;
     data.swap(block);
     palette = copy;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/Graphic.h"
+#include "platform/PixelMemory.h"
 
 enum TPixelFormat : uint8_t {
     pfDevice = 0,  // the display's own: stored as 32 bits per pixel
@@ -22,6 +23,29 @@ enum TPixelFormat : uint8_t {
     pf32bit = 7,
     pfCustom = 8,
 };
+
+// The largest pixel block of one bitmap: 2^34 bytes (16 GiB; e.g. 65536 x
+// 65536 pixels at 32 bits). Within it a bitmap is limited only by the
+// memory the machine gives, and its pixel memory is committed as rows are
+// written (see TPixelMemory), so a size claimed by a file costs nothing
+// until data fills it. The bound keeps absurd claims from reaching the
+// system at all. To allow larger bitmaps, raise this constant and rebuild;
+// rows stay limited to INT32_MAX bytes (RowStride), since a row's size is
+// an int32 throughout the framework and the codec.
+constexpr int64_t kMaxBitmapBytes = int64_t(1) << 34;
+
+// Bits per stored pixel of a format: 1, 4, 8, 16 (pf15bit and pf16bit),
+// 24, or 32 (pf32bit and pfDevice).
+int StorageBitsOf(TPixelFormat format);
+
+// The one row-size rule of bitmaps, BMP files and the codec's row buffers:
+// width pixels of bits bits each, rounded up to whole bytes, then up to a
+// multiple of 4. bits 15 is the 15-bit format, whose pixels are stored as
+// 16-bit words. A negative width, bits outside 1..64, or a row of more than
+// INT32_MAX bytes raises EOutOfMemory.
+int32_t RowStride(int32_t width, int32_t bits);
+// The row of a bitmap of format: RowStride(width, StorageBitsOf(format)).
+int32_t RowStride(int32_t width, TPixelFormat format);
 
 enum class TBitmapHandleType { bmDIB, bmDDB };
 
@@ -49,7 +73,8 @@ public:
     void SetWidth(int32_t value) override;
     void SetHeight(int32_t value) override;
     // Resizing keeps the pixels that stay inside; new pixels are 0.
-    // Sizes whose rows cannot be allocated raise EOutOfMemory.
+    // Sizes beyond kMaxBitmapBytes, or whose memory the system refuses,
+    // raise EOutOfMemory and leave the bitmap as it was.
     void SetSize(int32_t width, int32_t height);
     bool GetEmpty() const override { return Width_ == 0 || Height_ == 0; }
 
@@ -61,10 +86,12 @@ public:
 
     // The bitmap owns the handle it is given (and frees its old one);
     // GetPalette returns the bitmap's own handle, valid while it keeps it.
-    HPALETTE GetPalette() const override { return Palette_; }
+    HPALETTE GetPalette() const override { return Palette_.get(); }
     void SetPalette(HPALETTE palette) override;
+    void SetPalette(TPaletteHandle palette);
+    void SetPalette(std::nullptr_t) { SetPalette(HPALETTE(nullptr)); }
     // Hands the palette over to the caller; the bitmap keeps none.
-    HPALETTE ReleasePalette();
+    TPaletteHandle ReleasePalette();
 
     void SetTransparent(bool value) override;
     TColor TransparentColor = clBlack;
@@ -107,7 +134,7 @@ private:
     int32_t Width_ = 0;
     int32_t Height_ = 0;
     int32_t Stride_ = 0;
-    std::vector<uint8_t> Bits_;
-    HPALETTE Palette_ = nullptr;
+    TPixelMemory Bits_;
+    TPaletteHandle Palette_;
     std::unique_ptr<TCanvas> Canvas_;
 };

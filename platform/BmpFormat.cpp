@@ -297,16 +297,21 @@ int64_t ReadDib(Source& src, int64_t dibOff, int64_t bitsOff, TBitmap& into) {
     if (bitsOff < off || bitsOff > src.Available())
         Invalid("Bitmap data offset out of range");
 
-    const int64_t srcStride = ((int64_t(h.Width) * h.BitCount + 31) / 32) * 4;
     const int64_t available = src.Available() - bitsOff;
-    // Divided, not multiplied: stride times height can pass 2^63.
+    // Uncompressed rows must all be in the data. The claim is measured in
+    // whole pixel bytes first, so that a width no row could hold reads as
+    // what it is, data that is not there; divided, not multiplied, since
+    // the product can pass 2^63.
+    if (!rle && h.Height > 0 && int64_t(h.Width) * h.BitCount / 8 > available / h.Height)
+        Truncated();
+    const int64_t srcStride = RowStride(h.Width, h.BitCount);
     if (!rle && h.Height > 0 && srcStride > available / h.Height)
         Truncated();
 
     into.SetPixelFormat(format);
     into.SetSize(h.Width, h.Height);
     if (!entries.empty())
-        into.SetPalette(CreatePalette(entries.data(), int(entries.size())));
+        into.SetPalette(TPaletteHandle(CreatePalette(entries.data(), int(entries.size()))));
     if (into.GetEmpty())
         return bitsOff + (rle ? 0 : srcStride * h.Height);
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 struct TPaletteEntry {  // the platform's entry order
     uint8_t peRed = 0, peGreen = 0, peBlue = 0, peFlags = 0;
@@ -20,3 +21,10 @@ int GetPaletteEntries(HPALETTE palette, int start, int count, TPaletteEntry* out
 int PaletteEntryCount(HPALETTE palette);
 HPALETTE CopyPalette(HPALETTE palette);  // null for null
 void DeletePalette(HPALETTE palette);    // null is fine
+
+struct TPaletteDeleter {
+    void operator()(HPALETTE palette) const { DeletePalette(palette); }
+};
+// An owned palette handle: the palette goes with it. Owners keep their
+// palettes in one of these; a raw HPALETTE is a borrowed view.
+using TPaletteHandle = std::unique_ptr<TPaletteObject, TPaletteDeleter>;

@@ -7,29 +7,9 @@
 
 namespace pixelops {
 
-int StorageBits(TPixelFormat format) {
-    switch (format) {
-    case pf1bit: return 1;
-    case pf4bit: return 4;
-    case pf8bit: return 8;
-    case pf15bit:
-    case pf16bit: return 16;
-    case pf24bit: return 24;
-    default: return 32;
-    }
-}
+int StorageBits(TPixelFormat format) { return StorageBitsOf(format); }
 
 bool IsIndexed(TPixelFormat format) { return format == pf1bit || format == pf4bit || format == pf8bit; }
-
-int32_t CheckedStride(int32_t width, int bits) {
-    if (width < 0)
-        throw EOutOfMemory();
-    const int64_t rowBits = int64_t(width) * bits;  // < 2^37, no overflow
-    const int64_t stride = ((rowBits + 31) / 32) * 4;
-    if (stride > INT32_MAX)
-        throw EOutOfMemory();
-    return int32_t(stride);
-}
 
 std::vector<TPaletteEntry> EntriesOf(HPALETTE palette) {
     std::vector<TPaletteEntry> entries(size_t(PaletteEntryCount(palette)));

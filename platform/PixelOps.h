@@ -15,10 +15,6 @@ namespace pixelops {
 int StorageBits(TPixelFormat format);
 bool IsIndexed(TPixelFormat format);
 
-// Bytes of one row of width pixels at bits per pixel, rounded up to a
-// multiple of 4; EOutOfMemory when that cannot be a row of ours.
-int32_t CheckedStride(int32_t width, int bits);
-
 // Entries of a palette handle (empty for null).
 std::vector<TPaletteEntry> EntriesOf(HPALETTE palette);
 

@@ -10,21 +10,23 @@
 
 #include "codec/SFunc.h"
 #include "codec/TavStream.h"
+#include "platform/Bitmap.h"
+#include "platform/Exceptions.h"
 
 namespace {
 
-struct PaletteDeleter {
-    void operator()(TPaletteObject* p) const { DeletePalette(p); }
-};
-using Palette = std::unique_ptr<TPaletteObject, PaletteDeleter>;
+using Palette = TPaletteHandle;
 
 // A palette from (red, green, blue) triples.
 Palette MakePalette(const std::vector<std::array<uint8_t, 3>>& colors) {
     std::vector<uint8_t> entries;
     for (const auto& c : colors) entries.insert(entries.end(), {c[2], c[1], c[0], 0});
-    return Palette(CreatePaletteFromEntries(entries.data(), int32_t(colors.size())));
+    return CreatePaletteFromEntries(entries.data(), int32_t(colors.size()));
 }
 
+// ScanlineStride is the framework's one row-size rule: the same sizes as
+// the bitmaps' own rows, 15 bits stored as 16-bit words, and one policy
+// for rows that cannot be (EOutOfMemory, never a wrapped or negative size).
 TEST(SFunc, ScanlineStride) {
     struct Case {
         int32_t width, bits, stride;
@@ -32,39 +34,33 @@ TEST(SFunc, ScanlineStride) {
     const Case cases[] = {
         {1, 1, 4},     {3, 24, 12},   {5, 24, 16},  {0, 24, 0},     {32, 1, 4},    {33, 1, 8},
         {8, 4, 4},     {9, 4, 8},     {4, 8, 4},    {5, 8, 8},      {2, 16, 4},    {3, 15, 8},
+        {1, 15, 4},    {5, 15, 12},   {63, 15, 128},
         {1, 32, 4},    {7, 32, 28},   {1, 2, 4},    {17, 2, 8},     {1, 48, 8},    {1, 64, 8},
         {100000, 24, 300000},         {INT32_MAX / 32, 32, 268435452},
+        {INT32_MAX, 1, 268435456},    {0x1FFFFFFF, 32, 2147483644},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.bits));
         EXPECT_EQ(ScanlineStride(c.width, c.bits), c.stride);
-        int32_t checked = -1;
-        ASSERT_TRUE(CheckedScanlineStride(uint32_t(c.width), uint32_t(c.bits), checked));
-        EXPECT_EQ(checked, c.stride);
+    }
+    const Case refused[] = {
+        {INT32_MAX, 32, 0}, {INT32_MAX, 64, 0}, {0x20000000, 32, 0}, {INT32_MAX, 8, 0}, {-1, 8, 0}, {4, 0, 0},
+    };
+    for (const Case& c : refused) {
+        SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.bits));
+        EXPECT_THROW(ScanlineStride(c.width, c.bits), EOutOfMemory);
     }
 }
 
-TEST(SFunc, CheckedScanlineStrideRefusesWhatDoesNotFit) {
-    struct Case {
-        uint32_t width, bits;
-        bool fits;
-    };
-    const Case cases[] = {
-        {UINT32_MAX, 64, false},
-        {UINT32_MAX, 1, true},  // 536870912 bytes
-        {0x20000000, 32, false},
-        {0x1FFFFFFF, 32, true},  // 2147483644 bytes
-        {0x80000000u, 8, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.bits));
-        int32_t stride = -1;
-        EXPECT_EQ(CheckedScanlineStride(c.width, c.bits, stride), c.fits);
-        if (c.fits) {
-            EXPECT_GT(stride, 0);
-            EXPECT_EQ(stride % 4, 0);
-        } else {
-            EXPECT_EQ(stride, -1) << "left alone on failure";
+// The codec's rule and every bitmap format's stored rows agree.
+TEST(SFunc, ScanlineStrideMatchesTheBitmapRows) {
+    for (TPixelFormat f : {pf1bit, pf4bit, pf8bit, pf15bit, pf16bit, pf24bit, pf32bit}) {
+        for (int32_t w = 1; w <= 64; ++w) {
+            SCOPED_TRACE("format " + std::to_string(int(f)) + " width " + std::to_string(w));
+            TBitmap bmp;
+            bmp.SetPixelFormat(f);
+            bmp.SetSize(w, 1);
+            EXPECT_EQ(bmp.ScanlineStride(), ScanlineStride(w, BitCountFromPixelFormat(f)));
         }
     }
 }
@@ -146,7 +142,7 @@ TEST(Palettes, EntriesRoundTripThroughAHandle) {
     for (int i = 0; i < 256; ++i) entries.insert(entries.end(), {uint8_t(i), uint8_t(255 - i), uint8_t(i * 3), 0x77});
     for (const int32_t count : {0, 1, 2, 16, 255, 256}) {
         SCOPED_TRACE("count " + std::to_string(count));
-        Palette p(CreatePaletteFromEntries(entries.data(), count));
+        Palette p = CreatePaletteFromEntries(entries.data(), count);
         ASSERT_NE(p, nullptr);
         EXPECT_EQ(PaletteEntryCount(p.get()), count);
         std::vector<uint8_t> back(1024, 0xEE);
@@ -174,10 +170,10 @@ TEST(Palettes, CountsOutsideTheBufferAreClamped) {
     std::vector<uint8_t> entries(1024, 9);
     for (const auto& [count, want] : {std::pair{257, 256}, {100000, 256}, {-1, 0}, {INT32_MIN, 0}}) {
         SCOPED_TRACE("count " + std::to_string(count));
-        Palette p(CreatePaletteFromEntries(entries.data(), count));
+        Palette p = CreatePaletteFromEntries(entries.data(), count);
         EXPECT_EQ(PaletteEntryCount(p.get()), want);
     }
-    Palette none(CreatePaletteFromEntries(nullptr, 10));
+    Palette none = CreatePaletteFromEntries(nullptr, 10);
     EXPECT_EQ(PaletteEntryCount(none.get()), 0);
 }
 

@@ -53,7 +53,7 @@ TEST(Bitmap, HugeSizesRaiseOutOfMemoryAndKeepTheBitmap) {
         TPixelFormat Format;
         int32_t W, H;
     } cases[] = {{pf32bit, 100000, 100000}, {pf24bit, INT32_MAX, 1}, {pf32bit, INT32_MAX, INT32_MAX},
-                 {pf1bit, INT32_MAX, 8}};
+                 {pf1bit, INT32_MAX, 256}};
     for (const auto& c : cases) {
         SCOPED_TRACE(FormatName(c.Format) + " " + std::to_string(c.W) + "x" + std::to_string(c.H));
         TBitmap bmp;
@@ -254,10 +254,10 @@ TEST(Bitmap, OwnsItsPaletteAndCanHandItOver) {
     EXPECT_TRUE(bmp.PaletteModified);
     bmp.SetPalette(p);  // the same handle again must not free it
     EXPECT_EQ(PaletteEntryCount(bmp.GetPalette()), 3);
-    HPALETTE released = bmp.ReleasePalette();
-    EXPECT_EQ(released, p);
+    TPaletteHandle released = bmp.ReleasePalette();
+    EXPECT_EQ(released.get(), p);
     EXPECT_EQ(bmp.GetPalette(), nullptr);
-    DeletePalette(released);
+    released.reset();
     bmp.SetPalette(MakePalette(2));
     bmp.SetPalette(MakePalette(5));  // frees the first (checked by the sanitizer run)
     EXPECT_EQ(PaletteEntryCount(bmp.GetPalette()), 5);

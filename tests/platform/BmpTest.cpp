@@ -275,8 +275,8 @@ TEST(Bmp, RunLengthPicturesTooLargeForMemoryRaiseOutOfMemory) {
     BmpLayout layout;
     layout.Bits = 8;
     layout.Compression = 1;
-    layout.Width = 60000;
-    layout.Height = 60000;
+    layout.Width = 200000;  // 20 GB of pixels: past the bound of one bitmap
+    layout.Height = 100000;
     layout.Pixels = std::string("\x00\x01", 2);
     TBitmap bmp;
     EXPECT_THROW(Load(bmp, layout.Build()), EOutOfMemory);

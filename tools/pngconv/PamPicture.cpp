@@ -166,8 +166,7 @@ void MakeMaskBitmap(TBitmap& mask, int32_t width, int32_t height) {
     TPaletteEntry grey[256];
     for (int i = 0; i < 256; ++i)
         grey[i].peRed = grey[i].peGreen = grey[i].peBlue = uint8_t(i);
-    HPALETTE palette = CreatePalette(grey, 256);
-    mask.SetPalette(palette);
+    mask.SetPalette(TPaletteHandle(CreatePalette(grey, 256)));
     mask.SetSize(width, height);
 }
 

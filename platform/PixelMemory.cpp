@@ -1,0 +1,65 @@
+#include "platform/PixelMemory.h"
+
+#include <sys/mman.h>
+
+#include <cstdlib>
+#include <utility>
+
+#include "platform/Exceptions.h"
+
+namespace {
+
+// Below this a block comes from the heap: mapping costs a system call and
+// whole pages, which small bitmaps (glyphs, icons, test images) would pay
+// many times over. calloc may clear such a block, but it is small.
+constexpr size_t kMapThreshold = size_t(256) << 10;
+
+}  // namespace
+
+TPixelMemory::TPixelMemory(size_t size) {
+    if (size == 0)
+        return;
+    if (size < kMapThreshold) {
+        Data_ = static_cast<uint8_t*>(std::calloc(size, 1));
+        if (!Data_)
+            throw EOutOfMemory();
+    } else {
+        // An ordinary private mapping, reserved but not populated: where
+        // the system accounts for commitments strictly, a reservation it
+        // cannot back fails here, cleanly, instead of at a later page fault.
+        void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED)
+            throw EOutOfMemory();
+        Data_ = static_cast<uint8_t*>(p);
+        Mapped_ = true;
+    }
+    Size_ = size;
+}
+
+TPixelMemory::~TPixelMemory() { Release(); }
+
+TPixelMemory::TPixelMemory(TPixelMemory&& other) noexcept { swap(other); }
+
+TPixelMemory& TPixelMemory::operator=(TPixelMemory&& other) noexcept {
+    if (this != &other) {
+        Release();
+        swap(other);
+    }
+    return *this;
+}
+
+void TPixelMemory::swap(TPixelMemory& other) noexcept {
+    std::swap(Data_, other.Data_);
+    std::swap(Size_, other.Size_);
+    std::swap(Mapped_, other.Mapped_);
+}
+
+void TPixelMemory::Release() noexcept {
+    if (Mapped_)
+        munmap(Data_, Size_);
+    else
+        std::free(Data_);
+    Data_ = nullptr;
+    Size_ = 0;
+    Mapped_ = false;
+}

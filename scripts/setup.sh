@@ -16,8 +16,9 @@ PACKAGES=(
   clang libclang-rt-14-dev valgrind
   # reading checks for the banks
   mecab mecab-ipadic-utf8
-  # benchmark peers (never linked into the product)
-  libpng-dev libspng-dev liblodepng-dev libstb-dev
+  # benchmark peers (never linked into the product); /usr/bin/time for
+  # the memory script
+  libpng-dev libspng-dev liblodepng-dev libstb-dev time
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #include "tools/pngconv/PamPicture.h"
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "codec/SFunc.h"
@@ -187,20 +188,25 @@ void TPamPicture::LoadFromStream(TStream& stream) {
     if (left < 0 || uint64_t(left) < total)
         Fail("PAM: image data truncated");
 
-    // Built aside, so that a failure leaves the picture as it was.
-    TBitmap image, alpha;
-    image.SetPixelFormat(pf24bit);
-    image.SetSize(width, height);
-    MakeMaskBitmap(alpha, width, height);
-    std::vector<uint8_t> row = GuardAlloc([&] { return std::vector<uint8_t>(rowBytes); });
+    // Built aside, so that a failure leaves the picture as it was, then
+    // moved in. The mask's pages stay untouched where pixels are opaque
+    // (its fresh rows already read 0), and the mask exists only for files
+    // that carry alpha.
     const bool withAlpha = depth == 2 || depth == 4;
+    auto image = GuardAlloc([] { return std::make_unique<TBitmap>(); });
+    auto alpha = GuardAlloc([] { return std::make_unique<TBitmap>(); });
+    image->SetPixelFormat(pf24bit);
+    image->SetSize(width, height);
+    if (withAlpha)
+        MakeMaskBitmap(*alpha, width, height);
+    std::vector<uint8_t> row = GuardAlloc([&] { return std::vector<uint8_t>(rowBytes); });
     const bool grey = depth <= 2;
     const uint32_t maxVal = uint32_t(h.MaxVal);
     bool anyAlpha = false;
     for (int32_t y = 0; y < height; ++y) {
         stream.ReadBuffer(row.data(), int64_t(rowBytes));
-        uint8_t* dst = image.ScanLine(y);
-        uint8_t* mask = alpha.ScanLine(y);
+        uint8_t* dst = image->ScanLine(y);
+        uint8_t* mask = withAlpha ? alpha->ScanLine(y) : nullptr;
         for (int32_t x = 0; x < width; ++x) {
             uint8_t s[4] = {};
             for (int32_t k = 0; k < depth; ++k) {
@@ -210,19 +216,20 @@ void TPamPicture::LoadFromStream(TStream& stream) {
                 s[k] = uint8_t((v * 255u + maxVal / 2) / maxVal);
             }
             const uint8_t r = s[0], g = grey ? s[0] : s[1], b = grey ? s[0] : s[2];
-            const uint8_t a = withAlpha ? s[depth - 1] : 255;
             dst[3 * x] = b;
             dst[3 * x + 1] = g;
             dst[3 * x + 2] = r;
-            mask[x] = uint8_t(255 - a);
-            anyAlpha = anyAlpha || a != 255;
+            const uint8_t a = withAlpha ? s[depth - 1] : 255;
+            if (a != 255) {
+                mask[x] = uint8_t(255 - a);
+                anyAlpha = true;
+            }
         }
     }
-    Image->Assign(&image);
-    if (anyAlpha)
-        Alpha->Assign(&alpha);
-    else
-        Alpha->Assign(nullptr);
+    if (!anyAlpha)
+        alpha->Assign(nullptr);
+    Image = std::move(image);
+    Alpha = std::move(alpha);
     HasAlpha = anyAlpha;
     Changed(this);
 }
@@ -231,9 +238,14 @@ void TPamPicture::SaveToStream(TStream& stream) {
     if (Image->GetEmpty())
         Fail("PAM: cannot write an empty picture");
     const int32_t width = Image->Width(), height = Image->Height();
-    TBitmap rgb;
-    rgb.Assign(Image.get());
-    rgb.SetPixelFormat(pf24bit);
+    // Rows are read as 24 bits: a 24-bit image as it is, any other through
+    // a converted copy.
+    TBitmap converted;
+    if (Image->PixelFormat() != pf24bit) {
+        converted.Assign(Image.get());
+        converted.SetPixelFormat(pf24bit);
+    }
+    const TBitmap& rgb = Image->PixelFormat() == pf24bit ? *Image : converted;
     const TTransparentKey key(*Image);
     const bool useMask = HasAlpha && MaskFits(*Alpha, *Image);
 
@@ -286,6 +298,23 @@ void TPamPicture::Assign(TPersistent* source) {
         return;
     }
     TGraphic::Assign(source);
+}
+
+void TPamPicture::TakeFrom(TTavPNG& png) {
+    if (png.ImageOverride || png.AlphaOverride) {
+        Assign(&png);
+        return;
+    }
+    const bool fits = png.HasAlpha && MaskFits(*png.AlphaBitmap, *png.ImageBitmap);
+    auto emptyImage = GuardAlloc([] { return std::make_unique<TBitmap>(); });
+    auto emptyAlpha = GuardAlloc([] { return std::make_unique<TBitmap>(); });
+    Image = std::exchange(png.ImageBitmap, std::move(emptyImage));
+    Alpha = std::exchange(png.AlphaBitmap, std::move(emptyAlpha));
+    if (!fits)
+        Alpha->Assign(nullptr);
+    HasAlpha = fits;
+    png.HasAlpha = false;
+    Changed(this);
 }
 
 void TPamPicture::AssignTo(TPersistent* dest) {

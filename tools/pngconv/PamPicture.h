@@ -10,6 +10,8 @@
 #include "platform/Bitmap.h"
 #include "platform/Graphic.h"
 
+class TTavPNG;
+
 class TPamPicture : public TGraphic {
 public:
     static constexpr const char* StaticClassName = "TPamPicture";
@@ -35,6 +37,10 @@ public:
     void SaveToStream(TStream& stream) override;
 
     void Assign(TPersistent* source) override;
+    // Assign(&png) for a PNG picture that is not used again: its own image
+    // and alpha bitmaps move over instead of being copied, and png is left
+    // empty. Pictures showing borrowed bitmaps are copied as by Assign.
+    void TakeFrom(TTavPNG& png);
 
     void Draw(TCanvas& canvas, const TRect& rect) override;
     bool GetEmpty() const override { return Image->GetEmpty(); }

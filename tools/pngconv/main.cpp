@@ -230,7 +230,15 @@ void ApplyPngOptions(const TOptions& o, TTavPNG& png) {
 
 // Copies source into target. A PNG picture made from a PAM picture also
 // takes its alpha, which the framework's bitmap copy would drop.
+// The source is not used again after the transfer, so a PNG picture's
+// bitmaps move into a PAM picture instead of being copied.
 void Transfer(TGraphic& source, TGraphic& target) {
+    auto* fromPng = dynamic_cast<TTavPNG*>(&source);
+    auto* toPam = dynamic_cast<TPamPicture*>(&target);
+    if (fromPng && toPam) {
+        toPam->TakeFrom(*fromPng);
+        return;
+    }
     auto* pam = dynamic_cast<TPamPicture*>(&source);
     auto* png = dynamic_cast<TTavPNG*>(&target);
     if (pam && png) {

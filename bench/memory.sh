@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Peak memory and time of pngconv on files whose headers claim far more
+# than their data holds, and on one genuine large image; prints a table
+# with a verdict per figure and exits 1 when any figure fails.
+#
+#   bash bench/memory.sh [BUILD_DIR]     (default: build)
+#
+# Each hostile file must stay within 64 MB peak resident memory and 0.2 s
+# of processor time (user + system; wall time is shown too but not judged,
+# since the machine may be shared), through `pngconv --info` and full
+# conversions. The genuine 8192 x 8192 RGBA PNG converted to PAM must stay
+# within 1.5 x (its bitmap + alpha bitmap) + 64 MB. Needs /usr/bin/time
+# (Debian package "time").
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build}
+[[ -x /usr/bin/time ]] || { echo "memory.sh: /usr/bin/time is missing (apt-get install time)" >&2; exit 2; }
+cmake --build "$build" --target pngconv make_hostile >/dev/null
+
+pngconv=$build/bin/pngconv
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+"$build/bench/make_hostile" "$work"
+
+hostile_kib=$((64 * 1024))
+hostile_cpu=0.20
+# 8192 x 8192 at 24 bits (rows of 24576 bytes) plus the 8-bit alpha bitmap.
+genuine_bytes=$((8192 * 24576 + 8192 * 8192))
+genuine_kib=$(( (genuine_bytes * 3 / 2 + 64 * 1024 * 1024) / 1024 ))
+
+failed=0
+printf '%-24s %-7s %4s %9s %9s %7s %7s  %s\n' FILE RUN EXIT PEAK_MB LIMIT_MB WALL_S CPU_S VERDICT
+# measure FILE RUN LIMIT_KIB CPU_LIMIT ARGS...  (CPU_LIMIT "-": not judged)
+measure() {
+  local file=$1 run=$2 limit=$3 cpu_limit=$4
+  shift 4
+  local stats=$work/stats status=0
+  /usr/bin/time -o "$stats" -f '%M %e %U %S' "$pngconv" "$@" >/dev/null 2>"$work/err" || status=$?
+  # time writes its own note before the figures when the command fails.
+  read -r kib wall user sys < <(tail -n 1 "$stats")
+  local cpu verdict=PASS
+  cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')
+  ((kib <= limit)) || verdict=FAIL
+  if [[ $cpu_limit != - ]] && awk -v c="$cpu" -v l="$cpu_limit" 'BEGIN { exit !(c > l) }'; then
+    verdict=FAIL
+  fi
+  [[ $verdict == PASS ]] || failed=1
+  printf '%-24s %-7s %4s %9.1f %9.1f %7s %7s  %s\n' "$file" "$run" "$status" \
+    "$(awk -v k="$kib" 'BEGIN { print k / 1024 }')" "$(awk -v k="$limit" 'BEGIN { print k / 1024 }')" \
+    "$wall" "$cpu" "$verdict"
+  rm -f "$work"/out.*
+}
+
+for f in wide-16bit-rgba.png wide-grey.png tall-adam7-1bit.png ga16-32768.png rgba-18900.png \
+         rgb-100000.png idat-7fffffff.png idat-ffffffff.png text-2g.png; do
+  measure "$f" info "$hostile_kib" "$hostile_cpu" --info "$work/$f"
+  measure "$f" to-png "$hostile_kib" "$hostile_cpu" "$work/$f" "$work/out.png"
+  measure "$f" to-pam "$hostile_kib" "$hostile_cpu" "$work/$f" "$work/out.pam"
+done
+measure rle8-32000.bmp to-png "$hostile_kib" "$hostile_cpu" "$work/rle8-32000.bmp" "$work/out.png"
+measure rle8-32000.bmp to-pam "$hostile_kib" "$hostile_cpu" "$work/rle8-32000.bmp" "$work/out.pam"
+measure genuine-8192-rgba.png to-pam "$genuine_kib" - "$work/genuine-8192-rgba.png" "$work/out.pam"
+
+if ((failed)); then
+  echo "memory.sh: some figures FAIL" >&2
+  exit 1
+fi
+echo "memory.sh: every figure PASS"

@@ -135,6 +135,42 @@ TEST(PngDecodeHeader, SizesThatCannotBeAllocatedRaiseOutOfMemory) {
     }
 }
 
+// Headers that claim huge images, followed by a few bytes of data: the
+// claim alone must neither exhaust memory nor take long, and each fails
+// where its data ends (or at a row no bitmap can hold).
+TEST(PngDecodeHeader, HugeClaimsWithLittleDataFailAtTheData) {
+    struct Case {
+        const char* name;
+        Bytes ihdr;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"1073741823 x 1 grey", IhdrData(1073741823, 1, 8, 0), "Read Image (PNG): Read Error"},
+        {"1 x 2^31-1 Adam7 1-bit", IhdrData(1, 0x7FFFFFFF, 1, 0, 1), "Read Image (PNG): Read Error"},
+        {"32768 x 32768 16-bit grey+alpha", IhdrData(32768, 32768, 16, 4), "Read Image (PNG): Read Error"},
+        {"18900 x 18900 RGBA", IhdrData(18900, 18900, 8, 6), "Read Image (PNG): Read Error"},
+        {"2^31-1 x 1 16-bit RGBA", IhdrData(0x7FFFFFFF, 1, 16, 6), "Read Header(PNG): Error ImageSize"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Decoding r;
+        r.dec.AlphaBitmap = &r.alpha;
+        r.Go(Cat({Signature(), Chunk("IHDR", c.ihdr), RgbIdat(), Iend()}));
+        EXPECT_EQ(r.error, c.message);
+    }
+}
+
+// The rows that the data fills arrive; the rows it never reaches read 0.
+TEST(PngDecodeHeader, RowsBeyondTheDataReadZero) {
+    Decoding r;
+    r.Go(Cat({Signature(), Ihdr(3, 1000000, 8, 2), RgbIdat(), Iend()}));
+    EXPECT_EQ(r.error, "Read Image (PNG): Read Error");
+    ASSERT_EQ(r.bmp.Height(), 1000000);
+    EXPECT_EQ(r.bmp.Pixel(0, 0), RGB(10, 20, 30));
+    EXPECT_EQ(r.bmp.Pixel(2, 1), RGB(75, 85, 95));
+    for (int32_t y : {2, 500000, 999999}) EXPECT_EQ(r.bmp.Pixel(1, y), 0) << "row " << y;
+}
+
 TEST(PngDecodeHeader, SignatureChecks) {
     Bytes good = RgbFile();
     Bytes bad = good;

@@ -48,6 +48,19 @@ TEST(Bitmap, RefusesCustomFormatAndBadSizes) {
     EXPECT_EQ(bmp.Height(), 4);
 }
 
+// Past the old 1 GiB bound: such a size is only reserved, and its pixels
+// read 0 until they are written.
+TEST(Bitmap, LargeSizesWithinTheBoundAreGranted) {
+    TBitmap bmp;
+    bmp.SetPixelFormat(pf32bit);
+    bmp.SetSize(20000, 20000);
+    EXPECT_EQ(bmp.ScanlineStride(), 80000);
+    EXPECT_EQ(bmp.Pixel(19999, 19999), clBlack);
+    bmp.ScanLine(19999)[4 * 19999] = 0xFF;
+    EXPECT_EQ(bmp.Pixel(19999, 19999), RGB(0, 0, 0xFF));
+    EXPECT_EQ(bmp.Pixel(0, 10000), clBlack);
+}
+
 TEST(Bitmap, HugeSizesRaiseOutOfMemoryAndKeepTheBitmap) {
     const struct {
         TPixelFormat Format;
@@ -261,6 +274,10 @@ TEST(Bitmap, OwnsItsPaletteAndCanHandItOver) {
     bmp.SetPalette(MakePalette(2));
     bmp.SetPalette(MakePalette(5));  // frees the first (checked by the sanitizer run)
     EXPECT_EQ(PaletteEntryCount(bmp.GetPalette()), 5);
+    bmp.SetPalette(TPaletteHandle(MakePalette(4)));  // an owned handle moves in
+    EXPECT_EQ(PaletteEntryCount(bmp.GetPalette()), 4);
+    bmp.SetPalette(nullptr);
+    EXPECT_EQ(bmp.GetPalette(), nullptr);
 }
 
 TEST(Bitmap, AssignFromBitmapIsADeepCopy) {

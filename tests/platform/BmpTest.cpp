@@ -252,6 +252,7 @@ TEST(Bmp, HostileFilesRaiseAndLeaveTheBitmapAlone) {
         {"palette short", with([](BmpLayout& s) { s.Bits = 8; s.Offset = 0; s.Pixels = std::string(8, 0); })},
         {"run-length top-down", with([](BmpLayout& s) { s.Bits = 8; s.Compression = 1; s.Height = -2; })},
         {"run-length without end", with([](BmpLayout& s) { s.Bits = 8; s.Compression = 1; s.Pixels = std::string("\x02\x01\x00\x00\x02", 5); })},
+        {"run-length 32000 x 32000 without end", with([](BmpLayout& s) { s.Bits = 8; s.Compression = 1; s.Width = s.Height = 32000; s.Pixels = std::string("\xFF\x01\x00\x00\xFF\x01", 6); })},
         {"run-length absolute run cut off", with([](BmpLayout& s) { s.Bits = 8; s.Compression = 1; s.Pixels = std::string("\x00\x09\x01\x02", 4); })},
     };
     for (const auto& c : cases) {

@@ -63,7 +63,7 @@ std::string JsonArray(const TStringList& list) {
 // drill's field list does: an empty line leaves the previous fields.
 int Fields(const std::vector<std::string>& args) {
     TStringList lines;
-    LoadLines(lines, Utf8ToSjis(args[0]));
+    LoadLines(lines, args[0]);
     TStringList fields;
     for (const std::string& line : lines.Items()) {
         SplitFields(line, ',', fields);
@@ -115,19 +115,18 @@ int Usage();
 int Check(const std::vector<std::string>& args) {
     const std::optional<CheckOptions> o = ParseCheck(args);
     if (!o) return Usage();
-    const std::string sjisPath = Utf8ToSjis(o->path);
 
     std::vector<BankProblem> problems;
     TStringList lines;
     try {
-        LoadLines(lines, sjisPath);
+        LoadLines(lines, o->path);
     } catch (const Exception& e) {
         std::printf("%s: %s\n", o->path.c_str(), SjisToUtf8(e.message()).c_str());
         return kExitFailure;
     }
     // LoadLines stops at a zero byte; whatever follows never reaches the
     // drill. The file is read once more to see whether that happened.
-    if (const std::optional<int32_t> zero = ZeroByteLine(ReadWholeFile(sjisPath)))
+    if (const std::optional<int32_t> zero = ZeroByteLine(ReadWholeFile(o->path)))
         problems.push_back({*zero, "a zero byte ends the bank here: the drill reads nothing after it"});
 
     RecordLayoutCheck layout;

@@ -367,7 +367,7 @@ TEST_F(Pngconv, OutputFormatAndOptionsAreChecked) {
          "pngconv: the save options apply only to PNG output"},
         {"info with an output", {"--info", good, (Dir / "out.png").string()}, "pngconv: --info takes"},
         {"nothing at all", {}, "pngconv: give an INPUT"},
-        {"output folder missing", {good, (Dir / "no/such/out.png").string()}, "pngconv: cannot create"},
+        {"output folder missing", {good, (Dir / "no/such/out.png").string()}, "pngconv: cannot write"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);

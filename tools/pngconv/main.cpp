@@ -1,7 +1,5 @@
 // pngconv: converts pictures between PNG, BMP and PAM through the picture
 // framework, and shows what the PNG decoder learns from a file.
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -19,6 +17,8 @@
 #include "platform/Graphic.h"
 #include "platform/ShiftJis.h"
 #include "platform/Streams.h"
+#include "tools/common/ReplaceFile.h"
+#include "tools/common/ToolErrors.h"
 #include "tools/pngconv/PamPicture.h"
 #include "tools/pngconv/PngInfo.h"
 
@@ -57,8 +57,8 @@ const char kHelp[] =
     "breaks are shown as \\r and \\n.\n"
     "\n"
     "Errors go to standard error and the exit status is 1; the output file is\n"
-    "then left untouched (it is written beside the target and renamed into\n"
-    "place only when complete).\n";
+    "then left untouched (it is written beside the target, flushed to the disk\n"
+    "and renamed into place only when complete, also when interrupted).\n";
 
 // A bad command line: reported with a hint to --help.
 struct TUsageError {
@@ -172,41 +172,6 @@ std::string ExtensionOf(const std::string& path) {
     return path.substr(dot + 1);
 }
 
-// The output goes to a temporary file beside the target, renamed into
-// place by Commit; until then the destructor removes it.
-class TTempOutput {
-public:
-    explicit TTempOutput(const std::string& target) : Target_(target) {
-        std::string pattern = target + ".tmp-XXXXXX";
-        const int fd = mkstemp(pattern.data());
-        if (fd < 0)
-            throw Exception("cannot create a file beside " + target + ": " + std::strerror(errno));
-        Temp_ = pattern;
-        // mkstemp makes the file private; give it the usual mode.
-        const mode_t mask = umask(0);
-        umask(mask);
-        fchmod(fd, 0666 & ~mask);
-        close(fd);
-    }
-    ~TTempOutput() {
-        if (!Temp_.empty())
-            unlink(Temp_.c_str());
-    }
-    TTempOutput(const TTempOutput&) = delete;
-    TTempOutput& operator=(const TTempOutput&) = delete;
-
-    const std::string& Path() const { return Temp_; }
-    void Commit() {
-        if (std::rename(Temp_.c_str(), Target_.c_str()) != 0)
-            throw Exception("cannot write " + Target_ + ": " + std::strerror(errno));
-        Temp_.clear();
-    }
-
-private:
-    std::string Target_;
-    std::string Temp_;
-};
-
 void ApplyPngOptions(const TOptions& o, TTavPNG& png) {
     if (o.Interlace)
         png.Interlace = 1;
@@ -269,12 +234,17 @@ int Convert(const TOptions& o) {
     if (auto* png = dynamic_cast<TTavPNG*>(result))
         ApplyPngOptions(o, *png);
 
-    TTempOutput temp(output);
-    {
-        TFileStream stream(temp.Path(), TFileStream::fmCreate);
-        result->SaveToStream(stream);
+    TReplacementFile file(output);
+    try {
+        result->SaveToStream(file.Stream());
+    } catch (const Exception&) {
+        // A failed transfer is the system's to explain; the picture's own
+        // error is only a consequence of it.
+        if (file.Stream().Error() != 0)
+            throw FileError("write", output, file.Stream().Error());
+        throw;
     }
-    temp.Commit();
+    file.Commit();
     return 0;
 }
 

@@ -217,4 +217,34 @@ TEST_F(FileSafety, SignalDuringTheWriteKeepsTheOldFile) {
     fs::remove(input);
 }
 
+// The conventional command line: --opt=value, '-' for standard input and
+// (with --format) standard output, --version, one exit-code scheme.
+TEST_F(FileSafety, PngconvCommandLine) {
+    const std::string tool = "'" + kPngconv + "' ";
+    const std::string png = kSuite + "/basn2c08.png";
+    const std::string out = " >'" + Dir.string() + ".out' 2>/dev/null";
+    struct Case {
+        const char* name;
+        std::string command;
+        int status;
+        std::string outStart;
+    } cases[] = {
+        {"version", tool + "--version", 0, "pngconv "},
+        {"--opt=value", tool + "--level=5 '" + png + "' '" + (Dir / "a.png").string() + "'", 0, ""},
+        {"standard input to standard output", "cat '" + png + "' | " + tool + "--format=bmp - -", 0, "BM"},
+        {"standard output needs a format", tool + "'" + png + "' -", 2, ""},
+        {"info into a full disk", tool + "--info '" + png + "' >/dev/full", 1, ""},
+        {"usage error", tool + "--level", 2, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool full = c.command.find("/dev/full") != std::string::npos;
+        const int status = std::system((c.command + (full ? " 2>/dev/null" : out)).c_str());
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), c.status);
+        if (!full) EXPECT_EQ(Slurp(Dir.string() + ".out").rfind(c.outStart, 0), 0u);
+    }
+    fs::remove(Dir.string() + ".out");
+}
+
 }  // namespace

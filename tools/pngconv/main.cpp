@@ -1,6 +1,9 @@
 // pngconv: converts pictures between PNG, BMP and PAM through the picture
 // framework, and shows what the PNG decoder learns from a file.
 
+#include <getopt.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -10,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "codec/TavPNG.h"
@@ -26,10 +30,15 @@ namespace {
 
 const char kHelp[] =
     "Usage:\n"
-    "  pngconv INPUT OUTPUT [options]   convert a picture; the formats follow the\n"
+    "  pngconv [options] INPUT OUTPUT   convert a picture; the formats follow the\n"
     "                                   file extensions: .png, .bmp, .pam\n"
     "  pngconv --info FILE.png          show what the PNG decoder reads from FILE\n"
-    "  pngconv --help                   show this text\n"
+    "  pngconv --help | --version       show this text, or the version\n"
+    "\n"
+    "INPUT \"-\" is standard input (its format is told from its content); OUTPUT\n"
+    "\"-\" is standard output and needs --format. Options take \"--opt value\" or\n"
+    "\"--opt=value\"; \"--\" ends them, so that a file name may begin with '-'.\n"
+    "  -f, --format=F    the output's format: png, bmp or pam (else its extension)\n"
     "\n"
     "PAM files are netpbm PAM, TUPLTYPE RGB_ALPHA with 8-bit samples. They are\n"
     "written with the picture's alpha (or its transparent colour) and read back\n"
@@ -56,7 +65,8 @@ const char kHelp[] =
     "comment. Colours are #RRGGBB or \"palette entry N\"; the comment's line\n"
     "breaks are shown as \\r and \\n.\n"
     "\n"
-    "Errors go to standard error and the exit status is 1; the output file is\n"
+    "Exit status: 0 done, 1 failed, 2 a wrong command line. Errors go to standard\n"
+    "error, naming the file and the system's reason; on failure the output file is\n"
     "then left untouched (it is written beside the target, flushed to the disk\n"
     "and renamed into place only when complete, also when interrupted).\n";
 
@@ -75,8 +85,9 @@ struct TPamRegistration {
 const TPamRegistration kPamRegistration;
 
 struct TOptions {
-    bool Help = false;
+    bool Help = false, Version = false;
     std::string InfoFile;
+    std::string Format;  // the output's format, overriding its extension
     std::vector<std::string> Files;
     bool Interlace = false;
     std::optional<int32_t> Filter, Level, IDATSize;
@@ -111,51 +122,60 @@ double ParseGamma(const std::string& text) {
     return value;
 }
 
+// GNU-style options anywhere on the line, as "--level 5" or "--level=5";
+// "--" ends them, so that a file name may begin with '-'.
 TOptions ParseCommandLine(int argc, char** argv) {
-    TOptions o;
-    bool optionsDone = false;
-    auto valueOf = [&](int& i, const std::string& option) -> std::string {
-        if (i + 1 >= argc)
-            throw TUsageError{option + " needs a value"};
-        return argv[++i];
+    enum { kInterlace = 256, kFilter, kLevel, kIdatSize, kGray, kComment, kNoTime, kGamma };
+    static const option kOptions[] = {
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {"info", required_argument, nullptr, 'i'},
+        {"format", required_argument, nullptr, 'f'},
+        {"interlace", no_argument, nullptr, kInterlace},
+        {"filter", required_argument, nullptr, kFilter},
+        {"level", required_argument, nullptr, kLevel},
+        {"idat-size", required_argument, nullptr, kIdatSize},
+        {"gray", no_argument, nullptr, kGray},
+        {"comment", required_argument, nullptr, kComment},
+        {"no-time", no_argument, nullptr, kNoTime},
+        {"gamma", required_argument, nullptr, kGamma},
+        {nullptr, 0, nullptr, 0},
     };
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (optionsDone || arg.size() < 2 || arg[0] != '-') {
-            o.Files.push_back(arg);
-        } else if (arg == "--") {
-            optionsDone = true;
-        } else if (arg == "--help" || arg == "-h") {
-            o.Help = true;
-        } else if (arg == "--info") {
-            if (!o.InfoFile.empty())
-                throw TUsageError{"--info takes one file"};
-            o.InfoFile = valueOf(i, arg);
-        } else if (arg == "--interlace") {
-            o.Interlace = true;
-        } else if (arg == "--filter") {
-            o.Filter = ParseInt(arg, valueOf(i, arg), 0, 5);
-        } else if (arg == "--level") {
-            o.Level = ParseInt(arg, valueOf(i, arg), -1, 9);
-        } else if (arg == "--idat-size") {
+    TOptions o;
+    opterr = 0;
+    optind = 0;
+    int opt;
+    while ((opt = getopt_long(argc, argv, ":hVi:f:", kOptions, nullptr)) != -1) {
+        const std::string value = optarg != nullptr ? optarg : "";
+        switch (opt) {
+            case 'h': o.Help = true; break;
+            case 'V': o.Version = true; break;
+            case 'i':
+                if (!o.InfoFile.empty()) throw TUsageError{"--info takes one file"};
+                o.InfoFile = value;
+                break;
+            case 'f': o.Format = value; break;
+            case kInterlace: o.Interlace = true; break;
+            case kFilter: o.Filter = ParseInt("--filter", value, 0, 5); break;
+            case kLevel: o.Level = ParseInt("--level", value, -1, 9); break;
             // The range is the encoder's to check, with its own message.
-            o.IDATSize = ParseInt(arg, valueOf(i, arg), INT32_MIN, INT32_MAX);
-        } else if (arg == "--gray") {
-            o.Gray = true;
-        } else if (arg == "--comment") {
-            o.Comment = valueOf(i, arg);
-        } else if (arg == "--no-time") {
-            o.NoTime = true;
-        } else if (arg == "--gamma") {
-            o.Gamma = ParseGamma(valueOf(i, arg));
-        } else {
-            throw TUsageError{"unknown option " + arg};
+            case kIdatSize: o.IDATSize = ParseInt("--idat-size", value, INT32_MIN, INT32_MAX); break;
+            case kGray: o.Gray = true; break;
+            case kComment: o.Comment = value; break;
+            case kNoTime: o.NoTime = true; break;
+            case kGamma: o.Gamma = ParseGamma(value); break;
+            case ':': throw TUsageError{std::string(argv[optind - 1]) + " needs a value"};
+            default:
+                throw TUsageError{"unknown option " +
+                                  (optopt > 0 && optopt < 256 ? "-" + std::string(1, char(optopt))
+                                                              : std::string(argv[optind - 1]))};
         }
     }
-    if (o.Help)
+    o.Files.assign(argv + optind, argv + argc);
+    if (o.Help || o.Version)
         return o;
     if (!o.InfoFile.empty()) {
-        if (!o.Files.empty() || o.AnyPngOption())
+        if (!o.Files.empty() || o.AnyPngOption() || !o.Format.empty())
             throw TUsageError{"--info takes a file and no other arguments"};
         return o;
     }
@@ -209,17 +229,66 @@ void Transfer(TGraphic& source, TGraphic& target) {
     target.Assign(&source);
 }
 
+// The format a picture's first bytes announce, for standard input, which
+// has no extension.
+std::string FormatOfContent(TMemoryStream& data) {
+    const std::string_view head(reinterpret_cast<const char*>(data.Memory()), size_t(std::min<int64_t>(data.Size(), 8)));
+    if (head.substr(0, 4) == "\x89PNG") return "PNG";
+    if (head.substr(0, 2) == "BM") return "BMP";
+    if (head.substr(0, 2) == "P7") return "PAM";
+    return {};
+}
+
+// Reads the picture from a file by its extension, or from standard input
+// ("-") by its content. Failures name the input and the system's reason.
+void LoadInput(const std::string& input, TPicture& picture) {
+    try {
+        if (input != "-") {
+            picture.LoadFromFile(input);
+            return;
+        }
+        TMemoryStream data;
+        TDescriptorStream in(0);
+        std::vector<uint8_t> chunk(65536);
+        for (int64_t n; (n = in.Read(chunk.data(), int64_t(chunk.size()))) > 0;) data.WriteBuffer(chunk.data(), n);
+        if (in.Error() != 0) throw FileError("read", "standard input", in.Error());
+        TGraphicClass graphicClass = TPicture::FindGraphicClass(FormatOfContent(data));
+        if (!graphicClass) throw TToolError("standard input: not a PNG, BMP or PAM picture");
+        std::unique_ptr<TGraphic> graphic = GuardAlloc([&] { return graphicClass->Create(); });
+        data.SetPosition(0);
+        graphic->LoadFromStream(data);
+        picture.SetGraphic(std::move(graphic));
+    } catch (const Exception& e) {
+        throw TToolError(DescribeFrameworkError(e, input == "-" ? "standard input" : input, errno));
+    }
+}
+
+// Saves through stream; a failed transfer is the system's to explain, the
+// picture's own error then being only its consequence.
+void Save(TGraphic& picture, TDescriptorStream& stream, const std::string& name) {
+    try {
+        picture.SaveToStream(stream);
+    } catch (const Exception& e) {
+        if (stream.Error() != 0) throw FileError("write", name, stream.Error());
+        throw TToolError(DescribeFrameworkError(e, name));
+    }
+    if (stream.Error() != 0) throw FileError("write", name, stream.Error());
+}
+
 int Convert(const TOptions& o) {
     const std::string& input = o.Files[0];
     const std::string& output = o.Files[1];
-    TGraphicClass outputClass = TPicture::FindGraphicClass(ExtensionOf(output));
+    if (output == "-" && o.Format.empty())
+        throw TUsageError{"standard output needs --format"};
+    const std::string format = o.Format.empty() ? ExtensionOf(output) : o.Format;
+    TGraphicClass outputClass = TPicture::FindGraphicClass(format);
     if (!outputClass)
-        throw TUsageError{"cannot tell the format of " + output + " (use .png, .bmp or .pam)"};
+        throw TUsageError{"cannot tell the format of " + output + " (use .png, .bmp or .pam, or --format)"};
     if (o.AnyPngOption() && outputClass->Name != TTavPNG::StaticClassName)
         throw TUsageError{"the save options apply only to PNG output"};
 
     TPicture picture;
-    picture.LoadFromFile(input);
+    LoadInput(input, picture);
     TGraphic* source = picture.Graphic();
 
     // A picture of the output's own class is saved as it is, with its
@@ -234,16 +303,13 @@ int Convert(const TOptions& o) {
     if (auto* png = dynamic_cast<TTavPNG*>(result))
         ApplyPngOptions(o, *png);
 
-    TReplacementFile file(output);
-    try {
-        result->SaveToStream(file.Stream());
-    } catch (const Exception&) {
-        // A failed transfer is the system's to explain; the picture's own
-        // error is only a consequence of it.
-        if (file.Stream().Error() != 0)
-            throw FileError("write", output, file.Stream().Error());
-        throw;
+    if (output == "-") {
+        TDescriptorStream out(1);
+        Save(*result, out, "standard output");
+        return 0;
     }
+    TReplacementFile file(output);
+    Save(*result, file.Stream(), output);
     file.Commit();
     return 0;
 }
@@ -256,23 +322,36 @@ int Info(const TOptions& o) {
     auto* png = dynamic_cast<TTavPNG*>(graphic.get());
     if (!png)
         throw Exception("the PNG format is not registered");
-    png->LoadFromFile(o.InfoFile);
-    std::cout << DescribePng(*png) << std::flush;
-    return std::cout ? 0 : 1;
+    try {
+        png->LoadFromFile(o.InfoFile);
+    } catch (const Exception& e) {
+        throw TToolError(DescribeFrameworkError(e, o.InfoFile, errno));
+    }
+    std::cout << DescribePng(*png);
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    int status = 1;
     try {
         const TOptions options = ParseCommandLine(argc, argv);
-        if (options.Help) {
+        if (options.Help)
             std::cout << kHelp;
-            return 0;
-        }
-        return options.InfoFile.empty() ? Convert(options) : Info(options);
+        else if (options.Version)
+            std::cout << "pngconv " << TOBELIN_TOOLS_VERSION << "\n";
+        else
+            options.InfoFile.empty() ? Convert(options) : Info(options);
+        // What went to standard output counts only once it is written.
+        std::cout.flush();
+        if (!std::cout) throw FileError("write", "standard output", errno != 0 ? errno : EIO);
+        return 0;
     } catch (const TUsageError& e) {
         std::cerr << "pngconv: " << e.Message << "\n(see pngconv --help)\n";
+        status = 2;
+    } catch (const EOutOfMemory&) {
+        std::cerr << "pngconv: out of memory\n";
     } catch (const Exception& e) {
         // Framework messages are Shift-JIS; the terminal reads UTF-8.
         std::cerr << "pngconv: " << SjisToUtf8(e.message()) << "\n";
@@ -281,5 +360,5 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
         std::cerr << "pngconv: " << e.what() << "\n";
     }
-    return 1;
+    return status;
 }

@@ -522,3 +522,38 @@ TEST_F(Pngconv, HelpNamesEveryCommandAndOption) {
 }
 
 }  // namespace
+
+// Binary netpbm: P5 and P6 with 8- and 16-bit samples are read (as their
+// RGBA through PAM), and .pgm and .ppm are written as P5 and P6.
+TEST(PngconvNetpbm, GreyAndPixelMapsBothWays) {
+    const ScratchDir dir;
+    struct Case {
+        const char* Name;
+        std::string Input;  // written as in.ppm
+        Bytes Rgba;         // of the PAM converted from it
+    } cases[] = {
+        {"P6 8-bit, comment", "P6\n# by hand\n2 1\n255\n\x01\x02\x03\xfd\xfe\xff", {1, 2, 3, 255, 253, 254, 255, 255}},
+        {"P6 16-bit", std::string("P6 1 1 65535\n\x01\x01\x80\x80\xff\xff", 19), {1, 128, 255, 255}},
+        {"P5 MAXVAL 15", std::string("P5 2 1 15\n\x00\x0f", 12), {0, 0, 0, 255, 255, 255, 255, 255}},
+        {"P5 16-bit", "P5 1 1 1000\n\x01\xf4", {128, 128, 128, 255}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        WriteFile(dir / "in.ppm", c.Input);
+        const RunResult r = RunTool({(dir / "in.ppm").string(), (dir / "out.pam").string()}, dir);
+        ASSERT_EQ(r.Status, 0) << r.Err;
+        Pam p;
+        ASSERT_TRUE(ParsePam(ReadFile(dir / "out.pam"), p));
+        EXPECT_TRUE(p.Data == c.Rgba);
+    }
+    WriteFile(dir / "in.ppm", "P6\n1 1\n255\n\x10\x80\xf0");
+    ASSERT_EQ(RunTool({(dir / "in.ppm").string(), (dir / "out.ppm").string()}, dir).Status, 0);
+    EXPECT_EQ(AsText(ReadFile(dir / "out.ppm")), "P6\n1 1\n255\n\x10\x80\xf0");
+    ASSERT_EQ(RunTool({(dir / "in.ppm").string(), (dir / "out.pgm").string()}, dir).Status, 0);
+    // 0.299 * 0x10 + 0.587 * 0x80 + 0.114 * 0xf0 = 107.28
+    EXPECT_EQ(AsText(ReadFile(dir / "out.pgm")), "P5\n1 1\n255\n\x6b");
+    WriteFile(dir / "bad.ppm", "P6\n2 2\n255\nshort");
+    const RunResult bad = RunTool({(dir / "bad.ppm").string(), (dir / "x.png").string()}, dir);
+    EXPECT_EQ(bad.Status, 1);
+    EXPECT_EQ(bad.Err, "pngconv: " + (dir / "bad.ppm").string() + ": netpbm: image data truncated\n");
+}

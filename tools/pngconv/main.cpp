@@ -23,6 +23,7 @@
 #include "platform/Streams.h"
 #include "tools/common/ReplaceFile.h"
 #include "tools/common/ToolErrors.h"
+#include "tools/pngconv/NetpbmPicture.h"
 #include "tools/pngconv/PamPicture.h"
 #include "tools/pngconv/PngInfo.h"
 
@@ -31,18 +32,22 @@ namespace {
 const char kHelp[] =
     "Usage:\n"
     "  pngconv [options] INPUT OUTPUT   convert a picture; the formats follow the\n"
-    "                                   file extensions: .png, .bmp, .pam\n"
+    "                                   file extensions: .png, .bmp, .pam,\n"
+    "                                   .pgm (P5) and .ppm (P6)\n"
     "  pngconv --info FILE.png          show what the PNG decoder reads from FILE\n"
     "  pngconv --help | --version       show this text, or the version\n"
     "\n"
     "INPUT \"-\" is standard input (its format is told from its content); OUTPUT\n"
     "\"-\" is standard output and needs --format. Options take \"--opt value\" or\n"
     "\"--opt=value\"; \"--\" ends them, so that a file name may begin with '-'.\n"
-    "  -f, --format=F    the output's format: png, bmp or pam (else its extension)\n"
+    "  -f, --format=F    the output's format: png, bmp, pam, pgm or ppm (else its\n"
+    "                    extension)\n"
     "\n"
     "PAM files are netpbm PAM, TUPLTYPE RGB_ALPHA with 8-bit samples. They are\n"
     "written with the picture's alpha (or its transparent colour) and read back\n"
-    "as a 24-bit image plus an alpha mask when some pixel is not opaque.\n"
+    "as a 24-bit image plus an alpha mask when some pixel is not opaque. PGM and\n"
+    "PPM files are read with any MAXVAL up to 65535 and written with 8-bit\n"
+    "samples, without alpha.\n"
     "\n"
     "Options for PNG output (they set the picture's save settings):\n"
     "  --interlace       save Adam7-interlaced\n"
@@ -79,8 +84,14 @@ struct TUsageError {
 struct TPamRegistration {
     TPamRegistration() {
         TPicture::RegisterFileFormat("PAM", "Portable Arbitrary Map", GraphicClassOf<TPamPicture>());
+        TPicture::RegisterFileFormat("PGM", "Portable Grey Map", GraphicClassOf<TPgmPicture>());
+        TPicture::RegisterFileFormat("PPM", "Portable Pixel Map", GraphicClassOf<TPpmPicture>());
     }
-    ~TPamRegistration() { TPicture::UnregisterGraphicClass(GraphicClassOf<TPamPicture>()); }
+    ~TPamRegistration() {
+        TPicture::UnregisterGraphicClass(GraphicClassOf<TPpmPicture>());
+        TPicture::UnregisterGraphicClass(GraphicClassOf<TPgmPicture>());
+        TPicture::UnregisterGraphicClass(GraphicClassOf<TPamPicture>());
+    }
 };
 const TPamRegistration kPamRegistration;
 
@@ -236,6 +247,8 @@ std::string FormatOfContent(TMemoryStream& data) {
     if (head.substr(0, 4) == "\x89PNG") return "PNG";
     if (head.substr(0, 2) == "BM") return "BMP";
     if (head.substr(0, 2) == "P7") return "PAM";
+    if (head.substr(0, 2) == "P5") return "PGM";
+    if (head.substr(0, 2) == "P6") return "PPM";
     return {};
 }
 
@@ -253,7 +266,7 @@ void LoadInput(const std::string& input, TPicture& picture) {
         for (int64_t n; (n = in.Read(chunk.data(), int64_t(chunk.size()))) > 0;) data.WriteBuffer(chunk.data(), n);
         if (in.Error() != 0) throw FileError("read", "standard input", in.Error());
         TGraphicClass graphicClass = TPicture::FindGraphicClass(FormatOfContent(data));
-        if (!graphicClass) throw TToolError("standard input: not a PNG, BMP or PAM picture");
+        if (!graphicClass) throw TToolError("standard input: not a PNG, BMP, PAM, PGM or PPM picture");
         std::unique_ptr<TGraphic> graphic = GuardAlloc([&] { return graphicClass->Create(); });
         data.SetPosition(0);
         graphic->LoadFromStream(data);
@@ -283,7 +296,7 @@ int Convert(const TOptions& o) {
     const std::string format = o.Format.empty() ? ExtensionOf(output) : o.Format;
     TGraphicClass outputClass = TPicture::FindGraphicClass(format);
     if (!outputClass)
-        throw TUsageError{"cannot tell the format of " + output + " (use .png, .bmp or .pam, or --format)"};
+        throw TUsageError{"cannot tell the format of " + output + " (use .png, .bmp, .pam, .pgm or .ppm, or --format)"};
     if (o.AnyPngOption() && outputClass->Name != TTavPNG::StaticClassName)
         throw TUsageError{"the save options apply only to PNG output"};
 

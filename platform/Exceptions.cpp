@@ -10,8 +10,9 @@ EWriteError::EWriteError() : EStreamError(Sjis(u8"ストリームへの書き込
 EOutOfMemory::EOutOfMemory() : Exception(Sjis(u8"メモリが不足しています")) {}
 
 FileOpenError::FileOpenError(const std::string& path, int errnum)
-    : Exception(Sjis(u8"ファイル \"") + AbsolutePath(path) + "\". " + OsErrorText(errnum) +
-                Sjis(u8" は開けません")) {}
+    : Exception(Sjis(u8"ファイル \"") + DisplayPath(AbsolutePath(path)) + "\". " + OsErrorText(errnum) +
+                Sjis(u8" は開けません")),
+      ErrorCode_(errnum) {}
 
 ListIndexError::ListIndexError(int32_t index)
     : Exception(Sjis(u8"リストのインデックスが範囲を超えています (") + std::to_string(index) + ")") {}

@@ -27,10 +27,16 @@ class EWriteError : public EStreamError { public: EWriteError(); };
 class EOutOfMemory : public Exception { public: EOutOfMemory(); };
 
 // A file that cannot be opened: "ファイル "%s". %s は開けません" with the
-// absolute, normalised path and the operating system's text for errnum.
+// absolute, normalised path (shown through DisplayPath) and the operating
+// system's text for errnum.
 class FileOpenError : public Exception {
 public:
     FileOpenError(const std::string& path, int errnum);
+    // The system's error number, for callers that report in their own words.
+    int ErrorCode() const noexcept { return ErrorCode_; }
+
+private:
+    int ErrorCode_;
 };
 
 // An index outside a string list: "リストのインデックスが範囲を超えています (%d)".

@@ -16,25 +16,18 @@
 #include "platform/ShiftJis.h"
 #include "platform/Streams.h"
 
-// Paths inside the program are Shift-JIS text like every other text; the
-// file system here names files in UTF-8. NativePath is the one crossing
-// into the system's form, and the paths coming back from the system
-// (current folder, executable) are converted to Shift-JIS.
+// A path is the operating system's bytes (UTF-8 here), never Shift-JIS
+// text: it goes to the system and comes back from it unconverted. Only a
+// message that shows a path converts it, for display (DisplayPath).
 
 namespace {
 
-// Replaces every single-byte '\' by '/'; a 0x5C that is the second byte of
-// a double-byte character (as in "表") stays.
+// Replaces every '\' by '/'. In UTF-8 no byte of a multi-byte character
+// is below 0x80, so every 0x5C is a separator of its own.
 std::string SlashSeparators(const std::string& path) {
     std::string out = path;
-    for (size_t i = 0; i < out.size(); ++i) {
-        const auto b = static_cast<unsigned char>(out[i]);
-        if (IsSjisLeadByte(b) && i + 1 < out.size()) {
-            ++i;
-        } else if (b == '\\') {
-            out[i] = '/';
-        }
-    }
+    for (char& c : out)
+        if (c == '\\') c = '/';
     return out;
 }
 
@@ -44,7 +37,7 @@ std::string CurrentFolder() {
         if (errno != ERANGE || buf.size() > (size_t(1) << 20)) return "/";
         buf.resize(buf.size() * 2);
     }
-    return Utf8ToSjis(buf.data());
+    return buf.data();
 }
 
 // Converts text in the named character set to UTF-8; returns false when
@@ -68,7 +61,11 @@ bool ToUtf8(const std::string& text, const char* codeset, std::string& out) {
 }  // namespace
 
 std::string NativePath(const std::string& path) {
-    return SjisToUtf8(SlashSeparators(path));
+    return SlashSeparators(path);
+}
+
+std::string DisplayPath(const std::string& path) {
+    return Utf8ToSjis(path);
 }
 
 std::string AbsolutePath(const std::string& path) {
@@ -106,7 +103,7 @@ std::string ExecutableFolder() {
         if (n < 0) return AbsolutePath(".") + "/";
         if (size_t(n) < buf.size()) {
             std::string exe(buf.data(), size_t(n));
-            return Utf8ToSjis(exe.substr(0, exe.rfind('/') + 1));
+            return exe.substr(0, exe.rfind('/') + 1);
         }
         if (buf.size() > (size_t(1) << 20)) return AbsolutePath(".") + "/";
         buf.resize(buf.size() * 2);

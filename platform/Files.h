@@ -5,9 +5,17 @@
 #include <cstdint>
 #include <string>
 
+// A path is the operating system's bytes (UTF-8 on Linux), not Shift-JIS
+// text, and reaches the system unconverted.
+
 // Turns a path written with '\' separators (as the banks' paths are) into
-// one this platform can open; '/' stays '/'.
+// one this platform can open; '/' stays '/' and every other byte stays.
 std::string NativePath(const std::string& path);
+
+// The path as Shift-JIS text for a message: characters that Shift-JIS
+// lacks and bytes that are no UTF-8 show as '?'. Never open what this
+// returns.
+std::string DisplayPath(const std::string& path);
 
 // The path made absolute against the current folder and normalised
 // ('.' and '..' resolved, '/' separators), without touching the disk.

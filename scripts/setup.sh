@@ -12,7 +12,7 @@ PACKAGES=(
   fonts-ipafont-gothic fonts-ipafont-mincho
   # test peers: independent image readers and checkers, a display for the
   # window tests, the sanitizer runtime and the fuzzers' compiler
-  imagemagick pngcheck python3-pil xvfb xauth xdotool x11-utils
+  imagemagick pngcheck python3-pil xvfb xauth xdotool x11-utils openbox
   clang libclang-rt-14-dev valgrind
   # reading checks for the banks
   mecab mecab-ipadic-utf8

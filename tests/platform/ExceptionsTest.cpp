@@ -42,6 +42,8 @@ TEST(Exceptions, FileOpenErrorMessageShape) {
     const std::string expected = "\x83\x74\x83\x40\x83\x43\x83\x8b \"/tmp/Question/four.dat\". "
                                  "No such file or directory \x82\xcd\x8a\x4a\x82\xaf\x82\xdc\x82\xb9\x82\xf1";
     EXPECT_EQ(e.message(), expected);
+    // A name Shift-JIS cannot write shows a stand-in.
+    EXPECT_EQ(FileOpenError("/tmp/caf\xc3\xa9", ENOENT).message().substr(0, 22), "\x83\x74\x83\x40\x83\x43\x83\x8b \"/tmp/caf?\". ");
 }
 
 TEST(GuardAlloc, TurnsAllocationFailuresIntoOutOfMemory) {

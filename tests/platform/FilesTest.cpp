@@ -29,8 +29,9 @@ TEST(NativePath, TurnsSingleByteBackslashesIntoSlashes) {
     const std::vector<Case> cases = {
         {"bank path", "Question\\four.dat", "Question/four.dat"},
         {"slashes stay", "a/b\\c", "a/b/c"},
-        {"trail 0x5C is no separator", "\x95\x5c\\x", "\xe8\xa1\xa8/x"},  // 表\x
-        {"kanji folder converted to the system's form", "\x8e\x9a\\a", "\xe5\xad\x97/a"},
+        {"UTF-8 kanji folder unchanged", "\xe5\x86\x99\\a", "\xe5\x86\x99/a"},  // 写\a
+        {"accent and emoji unchanged", "caf\xc3\xa9/\xf0\x9f\x90\xb1", "caf\xc3\xa9/\xf0\x9f\x90\xb1"},
+        {"bytes that are no UTF-8 unchanged", "\x95\xff", "\x95\xff"},
         {"empty", "", ""},
     };
     for (const Case& c : cases) {
@@ -40,7 +41,7 @@ TEST(NativePath, TurnsSingleByteBackslashesIntoSlashes) {
 }
 
 TEST(AbsolutePath, ResolvesAgainstTheCurrentFolder) {
-    const std::string cwd = Utf8ToSjis(Cwd());
+    const std::string cwd = Cwd();
     ASSERT_FALSE(cwd.empty());
     const std::string base = cwd == "/" ? "" : cwd;
     struct Case {
@@ -55,12 +56,30 @@ TEST(AbsolutePath, ResolvesAgainstTheCurrentFolder) {
         {"doubled separators", "/a//b\\\\c", "/a/b/c"},
         {"trailing separator kept", "/a/b/", "/a/b/"},
         {"root", "/", "/"},
-        {"trail 0x5C kept", "/\x95\x5c/x", "/\x95\x5c/x"},
+        {"UTF-8 names kept byte for byte", "/caf\xc3\xa9/\xf0\x9f\x90\xb1", "/caf\xc3\xa9/\xf0\x9f\x90\xb1"},
         {"backslash root", "\\tmp\\x", "/tmp/x"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(AbsolutePath(c.path), c.expected);
+    }
+}
+
+TEST(DisplayPath, ShowsAStandInForWhatShiftJisLacks) {
+    struct Case {
+        const char* name;
+        std::string path, expected;
+    };
+    const std::vector<Case> cases = {
+        {"ascii", "/tmp/a b", "/tmp/a b"},
+        {"kanji converted", "/\xe5\x86\x99.png", "/\x8e\xca.png"},  // 写
+        {"accent lacking", "/caf\xc3\xa9", "/caf?"},
+        {"emoji lacking", "/\xf0\x9f\x90\xb1.png", "/?.png"},
+        {"invalid UTF-8 byte", "/a\xff" "b", "/a?b"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(DisplayPath(c.path), c.expected);
     }
 }
 

@@ -1,8 +1,10 @@
 // TGraphic's common behaviour and the TPicture format registry.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <unistd.h>
 
@@ -289,4 +291,49 @@ TEST(Picture, AssignCopiesTheGraphic) {
     EXPECT_EQ(b.Graphic(), nullptr);
     TPersistent other;
     EXPECT_THROW(b.Assign(&other), EConvertError);
+}
+
+// A file name is the system's bytes: names that Shift-JIS can write, names
+// it cannot, and names with spaces or a leading dash all reach the disk as
+// given, through every way the framework opens files.
+TEST(Picture, FileNamesReachTheSystemUnchanged) {
+    TempDir dir;
+    ASSERT_FALSE(dir.Path.empty());
+    const char* names[] = {"写真.bmp", "café.bmp", "emoji-🐱.bmp", "with space.bmp", "-dash.bmp"};
+    for (const char* name : names) {
+        SCOPED_TRACE(name);
+        const std::string path = dir.File(name);
+        TBitmap bmp;
+        bmp.SetPixelFormat(pf24bit);
+        bmp.SetSize(5, 3);
+        FillPattern(bmp);
+        TPicture saved;
+        saved.SetGraphic(std::make_unique<TBitmap>());
+        saved.Graphic()->Assign(&bmp);
+        saved.SaveToFile(path);
+        ASSERT_EQ(access(path.c_str(), R_OK), 0) << "not written under its own name";
+
+        TPicture loaded;
+        loaded.LoadFromFile(path);
+        ASSERT_NE(loaded.Graphic(), nullptr);
+        EXPECT_EQ(loaded.Graphic()->Width(), 5);
+
+        TMemoryStream copy;
+        copy.LoadFromFile(path);
+        copy.SaveToFile(path + ".copy");
+        TFileStream again(path + ".copy", TFileStream::fmOpenRead);
+        EXPECT_EQ(again.Size(), copy.Size());
+    }
+}
+
+TEST(Picture, OpenErrorShowsAStandInButOpensTheRealName) {
+    TempDir dir;
+    const std::string missing = dir.File("café-🐱.bmp");
+    try {
+        TPicture().LoadFromFile(missing);
+        ADD_FAILURE() << "no error raised";
+    } catch (const FileOpenError& e) {
+        EXPECT_NE(e.message().find(dir.Path + "/caf?-?.bmp\""), std::string::npos);
+        EXPECT_EQ(e.ErrorCode(), ENOENT);
+    }
 }

@@ -217,7 +217,9 @@ TEST_F(BanktoolCheckTest, BytesTheDrillCannotRead) {
 TEST_F(BanktoolCheckTest, MissingBankReportsTheOpenError) {
     const ToolRun r = Tool("check --no-layout '" + dir_ + "/four.dat'");
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out, dir_ + "/four.dat: ファイル \"" + dir_ + "/four.dat\". No such file or directory は開けません\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("banktool: cannot open " + dir_ + "/four.dat: No such file or directory\n"), std::string::npos)
+        << r.err;
 }
 
 TEST_F(BanktoolCheckTest, KindFollowsTheNameOrTheOption) {

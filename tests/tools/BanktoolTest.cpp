@@ -59,17 +59,50 @@ TEST_F(BanktoolTest, MissingFilePrintsTheOpenError) {
     const ToolRun r = Tool("fields '" + dir_ + "/x/../none.dat'");
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "ファイル \"" + dir_ + "/none.dat\". No such file or directory は開けません\n");
+    EXPECT_EQ(r.err, "banktool: cannot open " + dir_ + "/x/../none.dat: No such file or directory\n");
 }
 
 TEST_F(BanktoolTest, BadCommandLinesShowUsage) {
-    for (const std::string args : {"", "fields", "nonsense x", "fields a b"}) {
+    for (const std::string args : {"", "fields", "nonsense x", "fields a b", "fields --kind four x", "--bogus",
+                                   "fields --"}) {
         SCOPED_TRACE(args);
         const ToolRun r = Tool(args);
         EXPECT_EQ(r.exitCode, 2);
         EXPECT_EQ(r.out, "");
         EXPECT_NE(r.err.find("usage: banktool"), std::string::npos);
     }
+}
+
+TEST_F(BanktoolTest, ConventionalOptions) {
+    Write("-dash.dat", "a\n");
+    Write("four.dat", "a\n");
+    struct Case {
+        const char* name;
+        std::string args;
+        int exitCode;
+        std::string outStart, err;
+    };
+    const Case cases[] = {
+        {"help", "--help", 0, "usage: banktool", ""},
+        {"version", "--version", 0, "banktool ", ""},
+        {"a leading dash after --", "fields -- '" + dir_ + "/-dash.dat'", 0, "[\"a\"]", ""},
+        {"--opt=value after the file", "check '" + dir_ + "/four.dat' --kind=yomi -n", 1, dir_ + "/four.dat", ""},
+        {"a guessed kind is said", "check -n '" + dir_ + "/four.dat'", 1, dir_ + "/four.dat",
+         "banktool: " + dir_ + "/four.dat: checked as a four bank, guessed from its name (--kind says otherwise)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const ToolRun r = Tool(c.args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+        EXPECT_EQ(r.out.rfind(c.outStart, 0), 0u) << r.out;
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
+TEST_F(BanktoolTest, OutputThatCannotBeWrittenFails) {
+    const std::string path = Write("four.dat", "a\n");
+    const int status = std::system(("'" + kTool + "' fields '" + path + "' >/dev/full 2>/dev/null").c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 }
 
 }  // namespace

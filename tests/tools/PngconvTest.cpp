@@ -301,12 +301,12 @@ TEST_F(Pngconv, CorruptSuiteFilesFailWithTheDecodersMessage) {
         for (const char* ext : {".pam", ".png", ".bmp"}) {
             const RunResult r = RunTool({kSuite + "/" + c.Name + ".png", (Dir / (std::string("out") + ext)).string()}, Dir);
             EXPECT_EQ(r.Status, 1);
-            EXPECT_EQ(r.Err, std::string("pngconv: ") + c.Message + "\n");
+            EXPECT_EQ(r.Err, "pngconv: " + kSuite + "/" + c.Name + ".png: " + c.Message + "\n");
             EXPECT_TRUE(r.Out.empty());
         }
         const RunResult info = RunTool({"--info", kSuite + "/" + c.Name + ".png"}, Dir);
         EXPECT_EQ(info.Status, 1);
-        EXPECT_EQ(info.Err, std::string("pngconv: ") + c.Message + "\n");
+        EXPECT_EQ(info.Err, "pngconv: " + kSuite + "/" + c.Name + ".png: " + c.Message + "\n");
         EXPECT_TRUE(info.Out.empty());
     }
     EXPECT_TRUE(Dir.Files().empty()) << "an output or temporary file was left behind";
@@ -318,22 +318,23 @@ TEST_F(Pngconv, FailuresLeaveNoFileAndKeepAnExistingTarget) {
     struct Case {
         const char* Name;
         std::vector<std::string> Args;  // the target replaces "TARGET", else is appended
-        const char* ErrStart;
+        std::string ErrStart;
+        int Status;  // 2 for a wrong command line
     } cases[] = {
-        {"missing input", {(Dir / "nothing.png").string()}, "pngconv: "},
-        {"unknown input extension", {(Dir / "bad.xyz").string()}, "pngconv: Unknown picture file extension"},
-        {"broken PAM input", {(Dir / "bad.pam").string()}, "pngconv: PAM: image data truncated"},
+        {"missing input", {(Dir / "nothing.png").string()}, "pngconv: ", 1},
+        {"unknown input extension", {(Dir / "bad.xyz").string()}, "pngconv: " + (Dir / "bad.xyz").string() + ": Unknown picture file extension", 1},
+        {"broken PAM input", {(Dir / "bad.pam").string()}, "pngconv: " + (Dir / "bad.pam").string() + ": PAM: image data truncated", 1},
         {"IDAT size below range", {good, "--idat-size", "255"},
-         "pngconv: Write PNG Param: Err IDAT Size(min:256  max:100000)"},
+         "pngconv: " + (Dir / "target.png").string() + ": Write PNG Param: Err IDAT Size(min:256  max:100000)", 1},
         {"IDAT size above range", {good, "--idat-size", "100001"},
-         "pngconv: Write PNG Param: Err IDAT Size(min:256  max:100000)"},
-        {"filter out of range", {good, "--filter", "6"}, "pngconv: --filter needs"},
-        {"level not a number", {good, "--level", "high"}, "pngconv: --level needs"},
-        {"negative gamma", {good, "--gamma", "-1"}, "pngconv: --gamma needs"},
-        {"gamma too large", {good, "--gamma", "50000"}, "pngconv: --gamma needs"},
-        {"option without value", {good, "TARGET", "--comment"}, "pngconv: --comment needs a value"},
-        {"unknown option", {good, "--fast"}, "pngconv: unknown option --fast"},
-        {"no output", {good}, "pngconv: give an INPUT and an OUTPUT"},
+         "pngconv: " + (Dir / "target.png").string() + ": Write PNG Param: Err IDAT Size(min:256  max:100000)", 1},
+        {"filter out of range", {good, "--filter", "6"}, "pngconv: --filter needs", 2},
+        {"level not a number", {good, "--level", "high"}, "pngconv: --level needs", 2},
+        {"negative gamma", {good, "--gamma", "-1"}, "pngconv: --gamma needs", 2},
+        {"gamma too large", {good, "--gamma", "50000"}, "pngconv: --gamma needs", 2},
+        {"option without value", {good, "TARGET", "--comment"}, "pngconv: --comment needs a value", 2},
+        {"unknown option", {good, "--fast"}, "pngconv: unknown option --fast", 2},
+        {"no output", {good}, "pngconv: give an INPUT and an OUTPUT", 2},
     };
     const std::string previous = "previous content";
     for (const Case& c : cases) {
@@ -347,7 +348,7 @@ TEST_F(Pngconv, FailuresLeaveNoFileAndKeepAnExistingTarget) {
         else if (std::string(c.Name) != "no output")
             args.push_back(target);
         const RunResult r = RunTool(args, Dir);
-        EXPECT_EQ(r.Status, 1);
+        EXPECT_EQ(r.Status, c.Status);
         EXPECT_EQ(r.Err.rfind(c.ErrStart, 0), 0u) << r.Err;
         EXPECT_EQ(AsText(ReadFile(Dir / "target.png")), previous);
         EXPECT_EQ(Dir.Files(), (std::vector<std::string>{"bad.pam", "target.png"}));
@@ -359,20 +360,21 @@ TEST_F(Pngconv, OutputFormatAndOptionsAreChecked) {
     struct Case {
         const char* Name;
         std::vector<std::string> Args;
-        const char* ErrStart;
+        std::string ErrStart;
+        int Status;  // 2 for a wrong command line
     } cases[] = {
-        {"unknown output extension", {good, (Dir / "out.gif").string()}, "pngconv: cannot tell the format"},
-        {"no output extension", {good, (Dir / "out").string()}, "pngconv: cannot tell the format"},
+        {"unknown output extension", {good, (Dir / "out.gif").string()}, "pngconv: cannot tell the format", 2},
+        {"no output extension", {good, (Dir / "out").string()}, "pngconv: cannot tell the format", 2},
         {"PNG option with PAM output", {good, (Dir / "out.pam").string(), "--interlace"},
-         "pngconv: the save options apply only to PNG output"},
-        {"info with an output", {"--info", good, (Dir / "out.png").string()}, "pngconv: --info takes"},
-        {"nothing at all", {}, "pngconv: give an INPUT"},
-        {"output folder missing", {good, (Dir / "no/such/out.png").string()}, "pngconv: cannot create"},
+         "pngconv: the save options apply only to PNG output", 2},
+        {"info with an output", {"--info", good, (Dir / "out.png").string()}, "pngconv: --info takes", 2},
+        {"nothing at all", {}, "pngconv: give an INPUT", 2},
+        {"output folder missing", {good, (Dir / "no/such/out.png").string()}, "pngconv: cannot write", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         const RunResult r = RunTool(c.Args, Dir);
-        EXPECT_EQ(r.Status, 1);
+        EXPECT_EQ(r.Status, c.Status);
         EXPECT_EQ(r.Err.rfind(c.ErrStart, 0), 0u) << r.Err;
         EXPECT_TRUE(Dir.Files().empty());
     }
@@ -410,7 +412,7 @@ TEST_F(Pngconv, MalformedPamHeadersAreRejected) {
         WriteFile(Dir / "in.pam", c.Data);
         const RunResult r = RunTool({(Dir / "in.pam").string(), (Dir / "out.png").string()}, Dir);
         EXPECT_EQ(r.Status, 1);
-        EXPECT_EQ(r.Err, std::string("pngconv: ") + c.Message + "\n");
+        EXPECT_EQ(r.Err, "pngconv: " + (Dir / "in.pam").string() + ": " + c.Message + "\n");
         EXPECT_EQ(Dir.Files(), std::vector<std::string>{"in.pam"});
     }
 }
@@ -520,3 +522,38 @@ TEST_F(Pngconv, HelpNamesEveryCommandAndOption) {
 }
 
 }  // namespace
+
+// Binary netpbm: P5 and P6 with 8- and 16-bit samples are read (as their
+// RGBA through PAM), and .pgm and .ppm are written as P5 and P6.
+TEST(PngconvNetpbm, GreyAndPixelMapsBothWays) {
+    const ScratchDir dir;
+    struct Case {
+        const char* Name;
+        std::string Input;  // written as in.ppm
+        Bytes Rgba;         // of the PAM converted from it
+    } cases[] = {
+        {"P6 8-bit, comment", "P6\n# by hand\n2 1\n255\n\x01\x02\x03\xfd\xfe\xff", {1, 2, 3, 255, 253, 254, 255, 255}},
+        {"P6 16-bit", std::string("P6 1 1 65535\n\x01\x01\x80\x80\xff\xff", 19), {1, 128, 255, 255}},
+        {"P5 MAXVAL 15", std::string("P5 2 1 15\n\x00\x0f", 12), {0, 0, 0, 255, 255, 255, 255, 255}},
+        {"P5 16-bit", "P5 1 1 1000\n\x01\xf4", {128, 128, 128, 255}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        WriteFile(dir / "in.ppm", c.Input);
+        const RunResult r = RunTool({(dir / "in.ppm").string(), (dir / "out.pam").string()}, dir);
+        ASSERT_EQ(r.Status, 0) << r.Err;
+        Pam p;
+        ASSERT_TRUE(ParsePam(ReadFile(dir / "out.pam"), p));
+        EXPECT_TRUE(p.Data == c.Rgba);
+    }
+    WriteFile(dir / "in.ppm", "P6\n1 1\n255\n\x10\x80\xf0");
+    ASSERT_EQ(RunTool({(dir / "in.ppm").string(), (dir / "out.ppm").string()}, dir).Status, 0);
+    EXPECT_EQ(AsText(ReadFile(dir / "out.ppm")), "P6\n1 1\n255\n\x10\x80\xf0");
+    ASSERT_EQ(RunTool({(dir / "in.ppm").string(), (dir / "out.pgm").string()}, dir).Status, 0);
+    // 0.299 * 0x10 + 0.587 * 0x80 + 0.114 * 0xf0 = 107.28
+    EXPECT_EQ(AsText(ReadFile(dir / "out.pgm")), "P5\n1 1\n255\n\x6b");
+    WriteFile(dir / "bad.ppm", "P6\n2 2\n255\nshort");
+    const RunResult bad = RunTool({(dir / "bad.ppm").string(), (dir / "x.png").string()}, dir);
+    EXPECT_EQ(bad.Status, 1);
+    EXPECT_EQ(bad.Err, "pngconv: " + (dir / "bad.ppm").string() + ": netpbm: image data truncated\n");
+}

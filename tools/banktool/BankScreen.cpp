@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QStringList>
 #include <algorithm>
+#include <cstdio>
 
 #include "app/ScreenDraw.h"
 #include "platform/Bitmap.h"
@@ -40,6 +41,14 @@ const TRect kIdiomBox{50, 50, 590, 150};
 const TRect kReadingBox{50, 10, 590, 45};
 const TRect kMeaningBox{0, 170, 640, 200};
 
+// Qt's notes about the session it runs in (no runtime folder, no display)
+// concern a window system banktool never uses; only its real failures are
+// worth the user's attention.
+void QuietQtMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        std::fprintf(stderr, "banktool: %s\n", message.toLocal8Bit().constData());
+}
+
 }  // namespace
 
 struct BankScreen::Impl {
@@ -53,6 +62,7 @@ struct BankScreen::Impl {
     Impl() {
         // Measuring never needs a display, and every run measures alike.
         qputenv("QT_QPA_PLATFORM", "offscreen");
+        qInstallMessageHandler(QuietQtMessages);
         application = std::make_unique<QGuiApplication>(argc, argv);
         InitPlatformQt();
         bitmap.SetPixelFormat(pf32bit);

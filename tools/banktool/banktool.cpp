@@ -2,8 +2,12 @@
 //   banktool fields FILE   one JSON array of fields per bank line
 //   banktool check [--kind four|yomi] [--no-layout] FILE
 //                          every problem of the bank, one a line
+#include <getopt.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -17,6 +21,7 @@
 #include "platform/ShiftJis.h"
 #include "text/TextList.h"
 #include "tools/banktool/BankCheck.h"
+#include "tools/common/ToolErrors.h"
 #ifdef TOBELIN_BANKTOOL_SCREEN
 #include "tools/banktool/BankScreen.h"
 #endif
@@ -26,6 +31,33 @@ namespace {
 // Exit codes: 0 done, 1 the work failed, 2 the command line was wrong.
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+
+const char kUsage[] =
+    "usage: banktool COMMAND [OPTIONS] FILE\n"
+    "  banktool fields FILE\n"
+    "                 print each bank line's fields as a JSON array\n"
+    "  banktool check [--kind four|yomi] [--no-layout] FILE\n"
+    "                 report every problem of a bank, one a line; without --kind\n"
+    "                 the kind follows the name (four*: idioms, *yomi*: readings)\n"
+    "  banktool --help | --version\n";
+
+const char kHelp[] =
+    "\n"
+    "Options:\n"
+    "  -k, --kind=KIND   the bank's kind: four (idioms) or yomi (readings)\n"
+    "  -n, --no-layout   do not measure whether the texts fit the drill's screens\n"
+    "  -h, --help        show this text\n"
+    "  -V, --version     show the version\n"
+    "  --                end of the options: a FILE may begin with '-'\n"
+    "\n"
+    "Exit status: 0 done (a clean bank for check), 1 failed or problems found,\n"
+    "2 a wrong command line. Messages go to standard error; check's report goes\n"
+    "to standard output.\n";
+
+// A wrong command line: reported with the usage, exit status 2.
+struct TUsageError {
+    std::string Message;
+};
 
 std::string JsonString(std::string_view utf8) {
     std::string out = "\"";
@@ -61,9 +93,17 @@ std::string JsonArray(const TStringList& list) {
 
 // Every line is split into one list that lives across lines, as the
 // drill's field list does: an empty line leaves the previous fields.
-int Fields(const std::vector<std::string>& args) {
+void LoadBank(TStringList& lines, const std::string& path) {
+    try {
+        LoadLines(lines, path);
+    } catch (const Exception& e) {
+        throw TToolError(DescribeFrameworkError(e, path));
+    }
+}
+
+int Fields(const std::string& path) {
     TStringList lines;
-    LoadLines(lines, Utf8ToSjis(args[0]));
+    LoadBank(lines, path);
     TStringList fields;
     for (const std::string& line : lines.Items()) {
         SplitFields(line, ',', fields);
@@ -72,130 +112,163 @@ int Fields(const std::vector<std::string>& args) {
     return 0;
 }
 
-struct CheckOptions {
+struct TCheckOptions {
     std::string path;
     std::optional<BankKind> kind;
     bool layout = true;
 };
 
-// Options may stand before or after the file; anything else is a usage
-// error.
-std::optional<CheckOptions> ParseCheck(const std::vector<std::string>& args) {
-    CheckOptions o;
-    bool havePath = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--kind" && i + 1 < args.size() && !o.kind) {
-            const std::string& k = args[++i];
-            if (k == "four")
-                o.kind = BankKind::Four;
-            else if (k == "yomi")
-                o.kind = BankKind::Yomi;
-            else
-                return std::nullopt;
-        } else if (args[i] == "--no-layout") {
-            o.layout = false;
-        } else if (!havePath && !args[i].empty() && args[i][0] != '-') {
-            o.path = args[i];
-            havePath = true;
-        } else {
-            return std::nullopt;
-        }
-    }
-    if (!havePath) return std::nullopt;
-    if (!o.kind) o.kind = KindFromFileName(o.path);
-    if (!o.kind) return std::nullopt;
-    return o;
-}
-
-int Usage();
+const char* KindName(BankKind kind) { return kind == BankKind::Four ? "four" : "yomi"; }
 
 // Reads the bank with LoadLines and SplitFields as the drill does and
 // prints "FILE:LINE: problem" (or "FILE: problem" for the bank as a whole)
 // on standard output. Exits 0 only for a clean bank.
-int Check(const std::vector<std::string>& args) {
-    const std::optional<CheckOptions> o = ParseCheck(args);
-    if (!o) return Usage();
-    const std::string sjisPath = Utf8ToSjis(o->path);
-
+int Check(TCheckOptions o) {
+    if (!o.kind) {
+        o.kind = KindFromFileName(o.path);
+        if (!o.kind) throw TUsageError{"cannot tell the kind of " + o.path + " from its name; give --kind four|yomi"};
+        std::fprintf(stderr, "banktool: %s: checked as a %s bank, guessed from its name (--kind says otherwise)\n",
+                     o.path.c_str(), KindName(*o.kind));
+    }
     std::vector<BankProblem> problems;
     TStringList lines;
-    try {
-        LoadLines(lines, sjisPath);
-    } catch (const Exception& e) {
-        std::printf("%s: %s\n", o->path.c_str(), SjisToUtf8(e.message()).c_str());
-        return kExitFailure;
-    }
+    LoadBank(lines, o.path);
     // LoadLines stops at a zero byte; whatever follows never reaches the
     // drill. The file is read once more to see whether that happened.
-    if (const std::optional<int32_t> zero = ZeroByteLine(ReadWholeFile(sjisPath)))
+    std::string bytes;
+    try {
+        bytes = ReadWholeFile(o.path);
+    } catch (const Exception& e) {
+        throw TToolError(DescribeFrameworkError(e, o.path, errno));
+    }
+    if (const std::optional<int32_t> zero = ZeroByteLine(bytes))
         problems.push_back({*zero, "a zero byte ends the bank here: the drill reads nothing after it"});
 
     RecordLayoutCheck layout;
 #ifdef TOBELIN_BANKTOOL_SCREEN
     std::unique_ptr<BankScreen> screen;
-    if (o->layout) {
+    if (o.layout) {
         screen = std::make_unique<BankScreen>();
         for (std::string& message : screen->SetupProblems()) problems.push_back({0, std::move(message)});
-        layout = [&screen, kind = *o->kind](const std::vector<std::string>& fields) {
+        layout = [&screen, kind = *o.kind](const std::vector<std::string>& fields) {
             return screen->Check(kind, fields);
         };
     }
 #else
-    if (o->layout) problems.push_back({0, "text sizes not measured: banktool was built without Qt"});
+    if (o.layout) problems.push_back({0, "text sizes not measured: banktool was built without Qt"});
 #endif
-    std::vector<BankProblem> found = CheckBank(lines.Items(), *o->kind, layout);
+    std::vector<BankProblem> found = CheckBank(lines.Items(), *o.kind, layout);
     problems.insert(problems.end(), found.begin(), found.end());
     std::stable_sort(problems.begin(), problems.end(),
                      [](const BankProblem& a, const BankProblem& b) { return a.line < b.line; });
 
     for (const BankProblem& p : problems) {
         if (p.line == 0)
-            std::printf("%s: %s\n", o->path.c_str(), p.message.c_str());
+            std::printf("%s: %s\n", o.path.c_str(), p.message.c_str());
         else
-            std::printf("%s:%d: %s\n", o->path.c_str(), int(p.line), p.message.c_str());
+            std::printf("%s:%d: %s\n", o.path.c_str(), int(p.line), p.message.c_str());
     }
     return problems.empty() ? 0 : kExitFailure;
 }
 
-struct Command {
-    const char* name;
-    const char* usage;
-    size_t minArgs, maxArgs;
-    int (*run)(const std::vector<std::string>& args);
+enum class TCommand { None, Fields, Check };
+
+struct TCommandLine {
+    bool help = false, version = false;
+    TCommand command = TCommand::None;
+    TCheckOptions check;
 };
 
-constexpr Command kCommands[] = {
-    {"fields", "fields FILE    print each bank line's fields as a JSON array", 1, 1, Fields},
-    {"check", "check [--kind four|yomi] [--no-layout] FILE\n"
-              "                 report every problem of a bank (the kind follows the name: four*, *yomi*)",
-     1, 4, Check},
-};
+// GNU-style: options may stand before or after the command and the file,
+// as "--kind yomi" or "--kind=yomi"; "--" ends them.
+TCommandLine ParseCommandLine(int argc, char** argv) {
+    static const option kOptions[] = {
+        {"kind", required_argument, nullptr, 'k'},
+        {"no-layout", no_argument, nullptr, 'n'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
+    TCommandLine c;
+    bool layoutOption = false;
+    opterr = 0;
+    optind = 0;
+    int opt;
+    while ((opt = getopt_long(argc, argv, ":k:nhV", kOptions, nullptr)) != -1) {
+        switch (opt) {
+            case 'k':
+                if (c.check.kind) throw TUsageError{"--kind given twice"};
+                if (std::string_view(optarg) == "four")
+                    c.check.kind = BankKind::Four;
+                else if (std::string_view(optarg) == "yomi")
+                    c.check.kind = BankKind::Yomi;
+                else
+                    throw TUsageError{"--kind is four or yomi, not \"" + std::string(optarg) + "\""};
+                break;
+            case 'n':
+                c.check.layout = false;
+                layoutOption = true;
+                break;
+            case 'h': c.help = true; break;
+            case 'V': c.version = true; break;
+            case ':': throw TUsageError{std::string(argv[optind - 1]) + " needs a value"};
+            default:
+                throw TUsageError{"unknown option " +
+                                  (optopt != 0 ? "-" + std::string(1, char(optopt)) : std::string(argv[optind - 1]))};
+        }
+    }
+    if (c.help || c.version) return c;
+    const std::vector<std::string> operands(argv + optind, argv + argc);
+    if (operands.empty()) throw TUsageError{"give a COMMAND"};
+    if (operands[0] == "fields")
+        c.command = TCommand::Fields;
+    else if (operands[0] == "check")
+        c.command = TCommand::Check;
+    else
+        throw TUsageError{"unknown command \"" + operands[0] + "\""};
+    if (operands.size() != 2) throw TUsageError{operands[0] + " takes one FILE"};
+    if (c.command == TCommand::Fields && (c.check.kind || layoutOption))
+        throw TUsageError{"fields takes no options"};
+    c.check.path = operands[1];
+    return c;
+}
 
-int Usage() {
-    std::fprintf(stderr, "usage: banktool COMMAND ARGS...\n");
-    for (const Command& c : kCommands) std::fprintf(stderr, "  banktool %s\n", c.usage);
-    return kExitUsage;
+// Standard output is checked once at the end: a report that could not be
+// written is a failure.
+int FinishOutput(int status) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "banktool: cannot write standard output: %s\n", std::strerror(errno ? errno : EIO));
+        return kExitFailure;
+    }
+    return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) return Usage();
-    const std::string_view name = argv[1];
-    for (const Command& c : kCommands) {
-        if (name != c.name) continue;
-        const std::vector<std::string> args(argv + 2, argv + argc);
-        if (args.size() < c.minArgs || args.size() > c.maxArgs) return Usage();
-        try {
-            return c.run(args);
-        } catch (const Exception& e) {
-            std::fprintf(stderr, "%s\n", SjisToUtf8(e.message()).c_str());
-            return kExitFailure;
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "banktool: %s\n", e.what());
-            return kExitFailure;
+    try {
+        const TCommandLine c = ParseCommandLine(argc, argv);
+        if (c.help) {
+            std::printf("%s%s", kUsage, kHelp);
+            return FinishOutput(0);
         }
+        if (c.version) {
+            std::printf("banktool %s\n", TOBELIN_TOOLS_VERSION);
+            return FinishOutput(0);
+        }
+        const int status = c.command == TCommand::Fields ? Fields(c.check.path) : Check(c.check);
+        return FinishOutput(status);
+    } catch (const TUsageError& e) {
+        std::fprintf(stderr, "banktool: %s\n%s", e.Message.c_str(), kUsage);
+        return kExitUsage;
+    } catch (const EOutOfMemory&) {
+        std::fprintf(stderr, "banktool: out of memory\n");
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "banktool: %s\n", SjisToUtf8(e.message()).c_str());
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "banktool: out of memory\n");
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "banktool: %s\n", e.what());
     }
-    std::fprintf(stderr, "banktool: unknown command \"%s\"\n", argv[1]);
-    return Usage();
+    return kExitFailure;
 }

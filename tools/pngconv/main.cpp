@@ -1,8 +1,9 @@
 // pngconv: converts pictures between PNG, BMP and PAM through the picture
 // framework, and shows what the PNG decoder learns from a file.
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include <getopt.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "codec/TavPNG.h"
@@ -19,6 +21,9 @@
 #include "platform/Graphic.h"
 #include "platform/ShiftJis.h"
 #include "platform/Streams.h"
+#include "tools/common/ReplaceFile.h"
+#include "tools/common/ToolErrors.h"
+#include "tools/pngconv/NetpbmPicture.h"
 #include "tools/pngconv/PamPicture.h"
 #include "tools/pngconv/PngInfo.h"
 
@@ -26,14 +31,23 @@ namespace {
 
 const char kHelp[] =
     "Usage:\n"
-    "  pngconv INPUT OUTPUT [options]   convert a picture; the formats follow the\n"
-    "                                   file extensions: .png, .bmp, .pam\n"
+    "  pngconv [options] INPUT OUTPUT   convert a picture; the formats follow the\n"
+    "                                   file extensions: .png, .bmp, .pam,\n"
+    "                                   .pgm (P5) and .ppm (P6)\n"
     "  pngconv --info FILE.png          show what the PNG decoder reads from FILE\n"
-    "  pngconv --help                   show this text\n"
+    "  pngconv --help | --version       show this text, or the version\n"
+    "\n"
+    "INPUT \"-\" is standard input (its format is told from its content); OUTPUT\n"
+    "\"-\" is standard output and needs --format. Options take \"--opt value\" or\n"
+    "\"--opt=value\"; \"--\" ends them, so that a file name may begin with '-'.\n"
+    "  -f, --format=F    the output's format: png, bmp, pam, pgm or ppm (else its\n"
+    "                    extension)\n"
     "\n"
     "PAM files are netpbm PAM, TUPLTYPE RGB_ALPHA with 8-bit samples. They are\n"
     "written with the picture's alpha (or its transparent colour) and read back\n"
-    "as a 24-bit image plus an alpha mask when some pixel is not opaque.\n"
+    "as a 24-bit image plus an alpha mask when some pixel is not opaque. PGM and\n"
+    "PPM files are read with any MAXVAL up to 65535 and written with 8-bit\n"
+    "samples, without alpha.\n"
     "\n"
     "Options for PNG output (they set the picture's save settings):\n"
     "  --interlace       save Adam7-interlaced\n"
@@ -56,9 +70,10 @@ const char kHelp[] =
     "comment. Colours are #RRGGBB or \"palette entry N\"; the comment's line\n"
     "breaks are shown as \\r and \\n.\n"
     "\n"
-    "Errors go to standard error and the exit status is 1; the output file is\n"
-    "then left untouched (it is written beside the target and renamed into\n"
-    "place only when complete).\n";
+    "Exit status: 0 done, 1 failed, 2 a wrong command line. Errors go to standard\n"
+    "error, naming the file and the system's reason; on failure the output file is\n"
+    "then left untouched (it is written beside the target, flushed to the disk\n"
+    "and renamed into place only when complete, also when interrupted).\n";
 
 // A bad command line: reported with a hint to --help.
 struct TUsageError {
@@ -69,14 +84,21 @@ struct TUsageError {
 struct TPamRegistration {
     TPamRegistration() {
         TPicture::RegisterFileFormat("PAM", "Portable Arbitrary Map", GraphicClassOf<TPamPicture>());
+        TPicture::RegisterFileFormat("PGM", "Portable Grey Map", GraphicClassOf<TPgmPicture>());
+        TPicture::RegisterFileFormat("PPM", "Portable Pixel Map", GraphicClassOf<TPpmPicture>());
     }
-    ~TPamRegistration() { TPicture::UnregisterGraphicClass(GraphicClassOf<TPamPicture>()); }
+    ~TPamRegistration() {
+        TPicture::UnregisterGraphicClass(GraphicClassOf<TPpmPicture>());
+        TPicture::UnregisterGraphicClass(GraphicClassOf<TPgmPicture>());
+        TPicture::UnregisterGraphicClass(GraphicClassOf<TPamPicture>());
+    }
 };
 const TPamRegistration kPamRegistration;
 
 struct TOptions {
-    bool Help = false;
+    bool Help = false, Version = false;
     std::string InfoFile;
+    std::string Format;  // the output's format, overriding its extension
     std::vector<std::string> Files;
     bool Interlace = false;
     std::optional<int32_t> Filter, Level, IDATSize;
@@ -111,51 +133,60 @@ double ParseGamma(const std::string& text) {
     return value;
 }
 
+// GNU-style options anywhere on the line, as "--level 5" or "--level=5";
+// "--" ends them, so that a file name may begin with '-'.
 TOptions ParseCommandLine(int argc, char** argv) {
-    TOptions o;
-    bool optionsDone = false;
-    auto valueOf = [&](int& i, const std::string& option) -> std::string {
-        if (i + 1 >= argc)
-            throw TUsageError{option + " needs a value"};
-        return argv[++i];
+    enum { kInterlace = 256, kFilter, kLevel, kIdatSize, kGray, kComment, kNoTime, kGamma };
+    static const option kOptions[] = {
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {"info", required_argument, nullptr, 'i'},
+        {"format", required_argument, nullptr, 'f'},
+        {"interlace", no_argument, nullptr, kInterlace},
+        {"filter", required_argument, nullptr, kFilter},
+        {"level", required_argument, nullptr, kLevel},
+        {"idat-size", required_argument, nullptr, kIdatSize},
+        {"gray", no_argument, nullptr, kGray},
+        {"comment", required_argument, nullptr, kComment},
+        {"no-time", no_argument, nullptr, kNoTime},
+        {"gamma", required_argument, nullptr, kGamma},
+        {nullptr, 0, nullptr, 0},
     };
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (optionsDone || arg.size() < 2 || arg[0] != '-') {
-            o.Files.push_back(arg);
-        } else if (arg == "--") {
-            optionsDone = true;
-        } else if (arg == "--help" || arg == "-h") {
-            o.Help = true;
-        } else if (arg == "--info") {
-            if (!o.InfoFile.empty())
-                throw TUsageError{"--info takes one file"};
-            o.InfoFile = valueOf(i, arg);
-        } else if (arg == "--interlace") {
-            o.Interlace = true;
-        } else if (arg == "--filter") {
-            o.Filter = ParseInt(arg, valueOf(i, arg), 0, 5);
-        } else if (arg == "--level") {
-            o.Level = ParseInt(arg, valueOf(i, arg), -1, 9);
-        } else if (arg == "--idat-size") {
+    TOptions o;
+    opterr = 0;
+    optind = 0;
+    int opt;
+    while ((opt = getopt_long(argc, argv, ":hVi:f:", kOptions, nullptr)) != -1) {
+        const std::string value = optarg != nullptr ? optarg : "";
+        switch (opt) {
+            case 'h': o.Help = true; break;
+            case 'V': o.Version = true; break;
+            case 'i':
+                if (!o.InfoFile.empty()) throw TUsageError{"--info takes one file"};
+                o.InfoFile = value;
+                break;
+            case 'f': o.Format = value; break;
+            case kInterlace: o.Interlace = true; break;
+            case kFilter: o.Filter = ParseInt("--filter", value, 0, 5); break;
+            case kLevel: o.Level = ParseInt("--level", value, -1, 9); break;
             // The range is the encoder's to check, with its own message.
-            o.IDATSize = ParseInt(arg, valueOf(i, arg), INT32_MIN, INT32_MAX);
-        } else if (arg == "--gray") {
-            o.Gray = true;
-        } else if (arg == "--comment") {
-            o.Comment = valueOf(i, arg);
-        } else if (arg == "--no-time") {
-            o.NoTime = true;
-        } else if (arg == "--gamma") {
-            o.Gamma = ParseGamma(valueOf(i, arg));
-        } else {
-            throw TUsageError{"unknown option " + arg};
+            case kIdatSize: o.IDATSize = ParseInt("--idat-size", value, INT32_MIN, INT32_MAX); break;
+            case kGray: o.Gray = true; break;
+            case kComment: o.Comment = value; break;
+            case kNoTime: o.NoTime = true; break;
+            case kGamma: o.Gamma = ParseGamma(value); break;
+            case ':': throw TUsageError{std::string(argv[optind - 1]) + " needs a value"};
+            default:
+                throw TUsageError{"unknown option " +
+                                  (optopt > 0 && optopt < 256 ? "-" + std::string(1, char(optopt))
+                                                              : std::string(argv[optind - 1]))};
         }
     }
-    if (o.Help)
+    o.Files.assign(argv + optind, argv + argc);
+    if (o.Help || o.Version)
         return o;
     if (!o.InfoFile.empty()) {
-        if (!o.Files.empty() || o.AnyPngOption())
+        if (!o.Files.empty() || o.AnyPngOption() || !o.Format.empty())
             throw TUsageError{"--info takes a file and no other arguments"};
         return o;
     }
@@ -171,41 +202,6 @@ std::string ExtensionOf(const std::string& path) {
         return {};
     return path.substr(dot + 1);
 }
-
-// The output goes to a temporary file beside the target, renamed into
-// place by Commit; until then the destructor removes it.
-class TTempOutput {
-public:
-    explicit TTempOutput(const std::string& target) : Target_(target) {
-        std::string pattern = target + ".tmp-XXXXXX";
-        const int fd = mkstemp(pattern.data());
-        if (fd < 0)
-            throw Exception("cannot create a file beside " + target + ": " + std::strerror(errno));
-        Temp_ = pattern;
-        // mkstemp makes the file private; give it the usual mode.
-        const mode_t mask = umask(0);
-        umask(mask);
-        fchmod(fd, 0666 & ~mask);
-        close(fd);
-    }
-    ~TTempOutput() {
-        if (!Temp_.empty())
-            unlink(Temp_.c_str());
-    }
-    TTempOutput(const TTempOutput&) = delete;
-    TTempOutput& operator=(const TTempOutput&) = delete;
-
-    const std::string& Path() const { return Temp_; }
-    void Commit() {
-        if (std::rename(Temp_.c_str(), Target_.c_str()) != 0)
-            throw Exception("cannot write " + Target_ + ": " + std::strerror(errno));
-        Temp_.clear();
-    }
-
-private:
-    std::string Target_;
-    std::string Temp_;
-};
 
 void ApplyPngOptions(const TOptions& o, TTavPNG& png) {
     if (o.Interlace)
@@ -252,17 +248,68 @@ void Transfer(TGraphic& source, TGraphic& target) {
     target.Assign(&source);
 }
 
+// The format a picture's first bytes announce, for standard input, which
+// has no extension.
+std::string FormatOfContent(TMemoryStream& data) {
+    const std::string_view head(reinterpret_cast<const char*>(data.Memory()), size_t(std::min<int64_t>(data.Size(), 8)));
+    if (head.substr(0, 4) == "\x89PNG") return "PNG";
+    if (head.substr(0, 2) == "BM") return "BMP";
+    if (head.substr(0, 2) == "P7") return "PAM";
+    if (head.substr(0, 2) == "P5") return "PGM";
+    if (head.substr(0, 2) == "P6") return "PPM";
+    return {};
+}
+
+// Reads the picture from a file by its extension, or from standard input
+// ("-") by its content. Failures name the input and the system's reason.
+void LoadInput(const std::string& input, TPicture& picture) {
+    try {
+        if (input != "-") {
+            picture.LoadFromFile(input);
+            return;
+        }
+        TMemoryStream data;
+        TDescriptorStream in(0);
+        std::vector<uint8_t> chunk(65536);
+        for (int64_t n; (n = in.Read(chunk.data(), int64_t(chunk.size()))) > 0;) data.WriteBuffer(chunk.data(), n);
+        if (in.Error() != 0) throw FileError("read", "standard input", in.Error());
+        TGraphicClass graphicClass = TPicture::FindGraphicClass(FormatOfContent(data));
+        if (!graphicClass) throw TToolError("standard input: not a PNG, BMP, PAM, PGM or PPM picture");
+        std::unique_ptr<TGraphic> graphic = GuardAlloc([&] { return graphicClass->Create(); });
+        data.SetPosition(0);
+        graphic->LoadFromStream(data);
+        picture.SetGraphic(std::move(graphic));
+    } catch (const Exception& e) {
+        throw TToolError(DescribeFrameworkError(e, input == "-" ? "standard input" : input, errno));
+    }
+}
+
+// Saves through stream; a failed transfer is the system's to explain, the
+// picture's own error then being only its consequence.
+void Save(TGraphic& picture, TDescriptorStream& stream, const std::string& name) {
+    try {
+        picture.SaveToStream(stream);
+    } catch (const Exception& e) {
+        if (stream.Error() != 0) throw FileError("write", name, stream.Error());
+        throw TToolError(DescribeFrameworkError(e, name));
+    }
+    if (stream.Error() != 0) throw FileError("write", name, stream.Error());
+}
+
 int Convert(const TOptions& o) {
     const std::string& input = o.Files[0];
     const std::string& output = o.Files[1];
-    TGraphicClass outputClass = TPicture::FindGraphicClass(ExtensionOf(output));
+    if (output == "-" && o.Format.empty())
+        throw TUsageError{"standard output needs --format"};
+    const std::string format = o.Format.empty() ? ExtensionOf(output) : o.Format;
+    TGraphicClass outputClass = TPicture::FindGraphicClass(format);
     if (!outputClass)
-        throw TUsageError{"cannot tell the format of " + output + " (use .png, .bmp or .pam)"};
+        throw TUsageError{"cannot tell the format of " + output + " (use .png, .bmp, .pam, .pgm or .ppm, or --format)"};
     if (o.AnyPngOption() && outputClass->Name != TTavPNG::StaticClassName)
         throw TUsageError{"the save options apply only to PNG output"};
 
     TPicture picture;
-    picture.LoadFromFile(input);
+    LoadInput(input, picture);
     TGraphic* source = picture.Graphic();
 
     // A picture of the output's own class is saved as it is, with its
@@ -277,12 +324,14 @@ int Convert(const TOptions& o) {
     if (auto* png = dynamic_cast<TTavPNG*>(result))
         ApplyPngOptions(o, *png);
 
-    TTempOutput temp(output);
-    {
-        TFileStream stream(temp.Path(), TFileStream::fmCreate);
-        result->SaveToStream(stream);
+    if (output == "-") {
+        TDescriptorStream out(1);
+        Save(*result, out, "standard output");
+        return 0;
     }
-    temp.Commit();
+    TReplacementFile file(output);
+    Save(*result, file.Stream(), output);
+    file.Commit();
     return 0;
 }
 
@@ -294,23 +343,36 @@ int Info(const TOptions& o) {
     auto* png = dynamic_cast<TTavPNG*>(graphic.get());
     if (!png)
         throw Exception("the PNG format is not registered");
-    png->LoadFromFile(o.InfoFile);
-    std::cout << DescribePng(*png) << std::flush;
-    return std::cout ? 0 : 1;
+    try {
+        png->LoadFromFile(o.InfoFile);
+    } catch (const Exception& e) {
+        throw TToolError(DescribeFrameworkError(e, o.InfoFile, errno));
+    }
+    std::cout << DescribePng(*png);
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    int status = 1;
     try {
         const TOptions options = ParseCommandLine(argc, argv);
-        if (options.Help) {
+        if (options.Help)
             std::cout << kHelp;
-            return 0;
-        }
-        return options.InfoFile.empty() ? Convert(options) : Info(options);
+        else if (options.Version)
+            std::cout << "pngconv " << TOBELIN_TOOLS_VERSION << "\n";
+        else
+            options.InfoFile.empty() ? Convert(options) : Info(options);
+        // What went to standard output counts only once it is written.
+        std::cout.flush();
+        if (!std::cout) throw FileError("write", "standard output", errno != 0 ? errno : EIO);
+        return 0;
     } catch (const TUsageError& e) {
         std::cerr << "pngconv: " << e.Message << "\n(see pngconv --help)\n";
+        status = 2;
+    } catch (const EOutOfMemory&) {
+        std::cerr << "pngconv: out of memory\n";
     } catch (const Exception& e) {
         // Framework messages are Shift-JIS; the terminal reads UTF-8.
         std::cerr << "pngconv: " << SjisToUtf8(e.message()) << "\n";
@@ -319,5 +381,5 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
         std::cerr << "pngconv: " << e.what() << "\n";
     }
-    return 1;
+    return status;
 }

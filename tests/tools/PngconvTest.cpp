@@ -365,7 +365,8 @@ TEST_F(Pngconv, OutputFormatAndOptionsAreChecked) {
         {"no output extension", {good, (Dir / "out").string()}, "pngconv: cannot tell the format"},
         {"PNG option with PAM output", {good, (Dir / "out.pam").string(), "--interlace"},
          "pngconv: the save options apply only to PNG output"},
-        {"info with an output", {"--info", good, (Dir / "out.png").string()}, "pngconv: --info takes"},
+        {"info with a save option", {"--info", good, "--gray"}, "pngconv: --info takes"},
+        {"info without a file", {"--info"}, "pngconv: --info takes"},
         {"nothing at all", {}, "pngconv: give an INPUT"},
         {"output folder missing", {good, (Dir / "no/such/out.png").string()}, "pngconv: cannot create"},
     };

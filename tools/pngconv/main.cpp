@@ -28,7 +28,8 @@ const char kHelp[] =
     "Usage:\n"
     "  pngconv INPUT OUTPUT [options]   convert a picture; the formats follow the\n"
     "                                   file extensions: .png, .bmp, .pam\n"
-    "  pngconv --info FILE.png          show what the PNG decoder reads from FILE\n"
+    "  pngconv --info FILE.png...       show what each PNG file holds, from its\n"
+    "                                   chunks alone (the pixels are not decoded)\n"
     "  pngconv --help                   show this text\n"
     "\n"
     "PAM files are netpbm PAM, TUPLTYPE RGB_ALPHA with 8-bit samples. They are\n"
@@ -41,20 +42,27 @@ const char kHelp[] =
     "                    5 Paeth\n"
     "  --level N         zlib compression level 0 to 9, -1 for zlib's default\n"
     "  --idat-size N     bytes of compressed data per IDAT chunk (256 to 100000)\n"
-    "  --gray            save as a grey image\n"
-    "  --comment TEXT    store TEXT in a tEXt \"Comment\" chunk; its bytes are kept\n"
-    "                    exactly as given (UTF-8 from a UTF-8 terminal)\n"
+    "  --gray            save as a grey image. An 8-bit palette image with alpha is\n"
+    "                    then kept in the gray-index form (colour type 4 with a\n"
+    "                    PLTE chunk) on purpose, for this program's own round\n"
+    "                    trip: that form is not valid PNG for other readers\n"
+    "  --comment TEXT    store TEXT, written in UTF-8, as the \"Comment\": in a tEXt\n"
+    "                    chunk when Latin-1 holds it, else in an iTXt chunk\n"
     "  --no-time         save without a tIME chunk\n"
     "  --gamma X         gAMA value (0.45455 for a new picture; 0 writes none)\n"
     "\n"
     "Without these options a PNG input keeps its own settings (comment, gamma,\n"
     "background, interlace, ...) when saved as PNG again.\n"
     "\n"
-    "--info prints one \"key: value\" line each for: width, height, colour type,\n"
-    "bit depth, source bit count, bitmap bit count, interlace, has alpha, gamma,\n"
-    "significant bits, background colour, transparent colour, resolution, time,\n"
-    "comment. Colours are #RRGGBB or \"palette entry N\"; the comment's line\n"
-    "breaks are shown as \\r and \\n.\n"
+    "--info prints \"key: value\" lines for each file: file, one chunk line per\n"
+    "chunk in order (type and length, and a CRC mismatch), width, height, colour\n"
+    "type, bit depth, source bit count, bitmap bit count, interlace, palette\n"
+    "entries, has alpha, gamma, significant bits, background colour, transparent\n"
+    "colour, resolution, time, chromaticity, one text line per tEXt, zTXt and\n"
+    "iTXt key, comment (as UTF-8). Colours are #RRGGBB or \"palette entry N\";\n"
+    "line breaks are shown as \\r and \\n. Reports are separated by an empty\n"
+    "line; a file that would fail to load is reported on standard error and\n"
+    "makes the exit status 1.\n"
     "\n"
     "Errors go to standard error and the exit status is 1; the output file is\n"
     "then left untouched (it is written beside the target and renamed into\n"
@@ -76,7 +84,7 @@ const TPamRegistration kPamRegistration;
 
 struct TOptions {
     bool Help = false;
-    std::string InfoFile;
+    bool Info = false;
     std::vector<std::string> Files;
     bool Interlace = false;
     std::optional<int32_t> Filter, Level, IDATSize;
@@ -128,9 +136,7 @@ TOptions ParseCommandLine(int argc, char** argv) {
         } else if (arg == "--help" || arg == "-h") {
             o.Help = true;
         } else if (arg == "--info") {
-            if (!o.InfoFile.empty())
-                throw TUsageError{"--info takes one file"};
-            o.InfoFile = valueOf(i, arg);
+            o.Info = true;
         } else if (arg == "--interlace") {
             o.Interlace = true;
         } else if (arg == "--filter") {
@@ -154,9 +160,9 @@ TOptions ParseCommandLine(int argc, char** argv) {
     }
     if (o.Help)
         return o;
-    if (!o.InfoFile.empty()) {
-        if (!o.Files.empty() || o.AnyPngOption())
-            throw TUsageError{"--info takes a file and no other arguments"};
+    if (o.Info) {
+        if (o.Files.empty() || o.AnyPngOption())
+            throw TUsageError{"--info takes one or more files and no other arguments"};
         return o;
     }
     if (o.Files.size() != 2)
@@ -278,17 +284,21 @@ int Convert(const TOptions& o) {
     return 0;
 }
 
+// One report per file; a file that fails does not stop the others.
 int Info(const TOptions& o) {
-    TGraphicClass pngClass = TPicture::FindGraphicClass("PNG");
-    if (!pngClass)
-        throw Exception("the PNG format is not registered");
-    std::unique_ptr<TGraphic> graphic = GuardAlloc([&] { return pngClass->Create(); });
-    auto* png = dynamic_cast<TTavPNG*>(graphic.get());
-    if (!png)
-        throw Exception("the PNG format is not registered");
-    png->LoadFromFile(o.InfoFile);
-    std::cout << DescribePng(*png) << std::flush;
-    return std::cout ? 0 : 1;
+    int status = 0;
+    for (size_t i = 0; i < o.Files.size(); ++i) {
+        const std::string& file = o.Files[i];
+        try {
+            const std::string report = DescribePngFile(file);
+            std::cout << (i > 0 ? "\n" : "") << report << std::flush;
+        } catch (const Exception& e) {
+            const std::string where = o.Files.size() > 1 ? file + ": " : "";
+            std::cerr << "pngconv: " << where << SjisToUtf8(e.message()) << "\n";
+            status = 1;
+        }
+    }
+    return std::cout ? status : 1;
 }
 
 }  // namespace
@@ -300,7 +310,7 @@ int main(int argc, char** argv) {
             std::cout << kHelp;
             return 0;
         }
-        return options.InfoFile.empty() ? Convert(options) : Info(options);
+        return options.Info ? Info(options) : Convert(options);
     } catch (const TUsageError& e) {
         std::cerr << "pngconv: " << e.Message << "\n(see pngconv --help)\n";
     } catch (const Exception& e) {

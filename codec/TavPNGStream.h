@@ -111,7 +111,8 @@ private:
     void ReadChromaticity();
     void ReadGIFControl();
     void ReadTime();
-    void ReadText();
+    // tEXt, or iTXt when international; only "Comment" is used.
+    void ReadText(bool international);
     void ReadPrivate();
     void ReadImageData();
     void DecodeRows();
@@ -215,12 +216,19 @@ protected:
     int32_t SourceStride = 0;
     uint8_t GrayMap[256] = {};
     TZDeflateRec Deflate;
+    uint8_t PaletteEntries_[1024] = {};  // the bitmap's palette, blue, green, red, 0
+    int32_t PaletteCount_ = 0;
+    bool GrayWithoutPalette_ = false;    // an indexed bitmap without palette, written as grey
+    uint8_t PaletteAlpha_[256] = {};     // tRNS of a palette image with a mask
+    int32_t PaletteAlphaCount_ = 0;      // its length; 0 writes none from the mask
 
 private:
     void WriteHeaderChunks();
     void WriteIHDR();
     void WriteTime();
     void WriteText(const char* keyword, const std::string& text);
+    // Latin-1 text as tEXt, other UTF-8 text as iTXt.
+    void WriteComment();
     void WriteTpng();
     void WriteGIFg();
     void WriteGamma();
@@ -234,6 +242,7 @@ private:
     bool GrayLevelOf(int32_t color, uint16_t& level) const;
     // Colour value to a palette index; -1 when none is found.
     int32_t PaletteIndexOf(int32_t color) const;
+    void BuildPaletteAlpha();
 
     void BeginChunk(const char type[4], int32_t length);
     void ChunkData(const void* data, int32_t length);

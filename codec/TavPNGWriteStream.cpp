@@ -4,7 +4,9 @@
 
 #include "codec/TavPNGStream.h"
 
+#include <algorithm>
 #include <climits>
+#include <iterator>
 #include <cstring>
 #include <ctime>
 #include <utility>
@@ -13,6 +15,7 @@
 #include <tmmintrin.h>
 #endif
 
+#include "codec/PngText.h"
 #include "codec/SFunc.h"
 #include "platform/Bitmap.h"
 #include "platform/Palette.h"
@@ -21,6 +24,7 @@ namespace {
 
 const char* const kWriteError = "Write Image (PNG): Write Error";
 const char* const kIDATSizeError = "Write PNG Param: Err IDAT Size(min:256  max:100000)";
+const char* const kNoPixelsError = "Write PNG: the bitmap has no pixels (width or height 0)";
 const char* const kSoftware = "TavPNG ver 3.4";
 const uint8_t kSignature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
 constexpr size_t kMaxKeyword = 79;
@@ -360,6 +364,8 @@ void TTavPNGWriteStream::EncodeImage() {
     } release{*this};
 
     TBitmap& bitmap = *Bitmap_;
+    // IHDR allows no zero width or height: such a file would be invalid.
+    if (bitmap.Width() <= 0 || bitmap.Height() <= 0) throw ETavPNG(kNoPixelsError);
     SourceBits = BitCountFromPixelFormat(bitmap.PixelFormat());
     ImageBits = (SourceBits == 15 || SourceBits == 16) ? 24 : SourceBits;
 
@@ -368,6 +374,15 @@ void TTavPNGWriteStream::EncodeImage() {
         mask->Height() == bitmap.Height() && mask->PixelFormat() == pf8bit)
         ActiveAlphaBitmap = mask;
     GrayIndexActive = GrayIndexMode && SourceBits == 8 && ActiveAlphaBitmap != nullptr && !Grayscale;
+    PaletteCount_ = ImageBits <= 8 ? GetPaletteEntriesRGB(bitmap.GetPalette(), PaletteEntries_) : 0;
+    if (PaletteCount_ > 256) PaletteCount_ = 256;
+    // Without a palette an indexed image has no colours but its indices:
+    // they are written as the grey levels they are, since a palette image
+    // without PLTE would be invalid.
+    GrayWithoutPalette_ = ImageBits <= 8 && PaletteCount_ <= 0 && !Grayscale && !GrayIndexActive;
+    PaletteAlphaCount_ = 0;
+    if (ImageBits <= 8 && !Grayscale && !GrayIndexActive && !GrayWithoutPalette_ && ActiveAlphaBitmap != nullptr)
+        BuildPaletteAlpha();
 
     ProgressBegin();
     ProgressPhase(1, 10, 30);
@@ -385,7 +400,7 @@ void TTavPNGWriteStream::EncodeImage() {
 void TTavPNGWriteStream::WriteHeaderChunks() {
     WriteIHDR();
     WriteTime();
-    WriteText("Comment", Comment);
+    WriteComment();
     WriteText("Software", kSoftware);
     WriteTpng();
     WriteGIFg();
@@ -400,7 +415,7 @@ void TTavPNGWriteStream::WriteHeaderChunks() {
 
 void TTavPNGWriteStream::WriteIHDR() {
     uint8_t depth, colorType;
-    if (Grayscale || GrayIndexActive) {
+    if (Grayscale || GrayIndexActive || GrayWithoutPalette_) {
         GrayOutput = true;
         if (ImageBits > 8) ImageBits = 8;
         depth = uint8_t(ImageBits);
@@ -471,6 +486,28 @@ void TTavPNGWriteStream::WriteText(const char* keyword, const std::string& text)
     EndChunk();
 }
 
+void TTavPNGWriteStream::WriteComment() {
+    std::string latin1;
+    if (Utf8ToLatin1(Comment, latin1)) {
+        WriteText("Comment", latin1);
+        return;
+    }
+    // Bytes that are not UTF-8 are stored as they are, as they always were.
+    if (!IsValidUtf8(Comment)) {
+        WriteText("Comment", Comment);
+        return;
+    }
+    // Text beyond Latin-1: an uncompressed iTXt with no language tag and
+    // no translated keyword.
+    static const char kHead[] = "Comment\0\0\0\0\0";  // keyword end, flag, method, two empty fields
+    const int32_t headLength = int32_t(sizeof kHead - 1);
+    if (Comment.size() > size_t(INT32_MAX - headLength)) return;
+    BeginChunk("iTXt", headLength + int32_t(Comment.size()));
+    ChunkData(kHead, headLength);
+    ChunkData(Comment.data(), int32_t(Comment.size()));
+    EndChunk();
+}
+
 void TTavPNGWriteStream::WriteTpng() {
     uint8_t body[8];
     PutBE32(body, TpngMarker);
@@ -489,7 +526,9 @@ void TTavPNGWriteStream::WriteGIFg() {
 }
 
 void TTavPNGWriteStream::WriteGamma() {
-    const long double product = static_cast<long double>(Gamma) * 100000.0L;
+    // Rounded to nearest, so that a value read from a file (divided by
+    // 100000) is written back unchanged.
+    const long double product = static_cast<long double>(Gamma) * 100000.0L + 0.5L;
     // Out-of-range gammas would not convert; they cannot be written anyway.
     if (!(product >= 1.0L) || product >= 4294967296.0L) return;
     uint8_t body[4];
@@ -513,23 +552,29 @@ void TTavPNGWriteStream::WriteSignificantBits() {
         if (HasAlpha) SignificantBits |= 0x08000000;
     }
     if (SignificantBits <= 0 || GrayOutput) return;
+    // Every value lies in 1 to the sample depth written, which is 8 for
+    // truecolour and palette images: a 16-bit source is written at 8 bits,
+    // and an absent alpha value means all of its bits.
     const uint32_t v = uint32_t(SignificantBits);
-    const uint8_t body[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+    uint8_t body[4];
+    for (int i = 0; i < 4; ++i) {
+        const uint8_t bits = uint8_t(v >> (8 * i));
+        body[i] = bits == 0 || bits > 8 ? 8 : bits;
+    }
     WriteChunk("sBIT", body, HasAlpha ? 4 : 3);
 }
 
 void TTavPNGWriteStream::WritePalette() {
     if (ImageBits > 8 || (GrayOutput && !GrayIndexActive)) return;
-    uint8_t entries[1024];
-    const int32_t count = GetPaletteEntriesRGB(Bitmap_->GetPalette(), entries);
+    const int32_t count = PaletteCount_;
     if (count <= 0) return;
     uint8_t body[768];
-    for (int32_t i = 0; i < count && i < 256; ++i) {
-        body[3 * i] = entries[4 * i + 2];
-        body[3 * i + 1] = entries[4 * i + 1];
-        body[3 * i + 2] = entries[4 * i];
+    for (int32_t i = 0; i < count; ++i) {
+        body[3 * i] = PaletteEntries_[4 * i + 2];
+        body[3 * i + 1] = PaletteEntries_[4 * i + 1];
+        body[3 * i + 2] = PaletteEntries_[4 * i];
     }
-    WriteChunk("PLTE", body, 3 * (count < 256 ? count : 256));
+    WriteChunk("PLTE", body, 3 * count);
 }
 
 bool TTavPNGWriteStream::GrayLevelOf(int32_t color, uint16_t& level) const {
@@ -555,8 +600,9 @@ void TTavPNGWriteStream::WriteBackground() {
         PutBE16(body, level);
         WriteChunk("bKGD", body, sizeof body);
     } else if (SourceBits <= 8) {
+        // An index beyond the palette names no colour.
         const int32_t index = PaletteIndexOf(BackgroundColor);
-        if (index < 0) return;
+        if (index < 0 || index >= PaletteCount_) return;
         const uint8_t body = uint8_t(index);
         WriteChunk("bKGD", &body, 1);
     } else {
@@ -570,7 +616,12 @@ void TTavPNGWriteStream::WriteBackground() {
 }
 
 void TTavPNGWriteStream::WriteTransparency() {
-    if (HasAlpha || TransparentColor == -1) return;
+    if (HasAlpha) return;
+    if (PaletteAlphaCount_ > 0) {
+        WriteChunk("tRNS", PaletteAlpha_, PaletteAlphaCount_);
+        return;
+    }
+    if (TransparentColor == -1) return;
     if (GrayOutput) {
         uint16_t level;
         if (!GrayLevelOf(TransparentColor, level)) return;
@@ -578,8 +629,9 @@ void TTavPNGWriteStream::WriteTransparency() {
         PutBE16(body, level);
         WriteChunk("tRNS", body, sizeof body);
     } else if (SourceBits <= 8) {
+        // tRNS may not be longer than the palette.
         const int32_t index = PaletteIndexOf(TransparentColor);
-        if (index < 0) return;
+        if (index < 0 || index >= PaletteCount_) return;
         uint8_t body[256];
         std::memset(body, 255, size_t(index));
         body[index] = 0;
@@ -609,6 +661,38 @@ void TTavPNGWriteStream::WritePhysicalSize() {
     PutBE32(body + 4, y);
     body[8] = unit;
     WriteChunk("pHYs", body, sizeof body);
+}
+
+void TTavPNGWriteStream::BuildPaletteAlpha() {
+    // Each palette entry's alpha, when every pixel of that entry has the
+    // same mask value; a mask that gives one entry two values cannot be
+    // a tRNS and is left out, as any mask of a palette image was.
+    int16_t seen[256];
+    std::fill(std::begin(seen), std::end(seen), int16_t(-1));
+    const TBitmap& image = *Bitmap_;
+    const int32_t width = image.Width(), height = image.Height();
+    for (int32_t y = 0; y < height; ++y) {
+        const uint8_t* row = image.ScanLine(y);
+        const uint8_t* mask = ActiveAlphaBitmap->ScanLine(y);
+        for (int32_t x = 0; x < width; ++x) {
+            uint32_t index;
+            if (SourceBits == 1) index = (row[x >> 3] >> (7 - (x & 7))) & 1u;
+            else if (SourceBits == 4) index = (x & 1) ? (row[x >> 1] & 15u) : (row[x >> 1] >> 4);
+            else index = row[x];
+            const int16_t alpha = int16_t(255 - mask[x]);
+            if (seen[index] == -1) seen[index] = alpha;
+            else if (seen[index] != alpha) return;
+        }
+    }
+    // Pixels beyond the palette have no tRNS entry: they must be opaque.
+    for (int32_t i = PaletteCount_; i < 256; ++i)
+        if (seen[i] != -1 && seen[i] != 255) return;
+    int32_t count = 0;
+    for (int32_t i = 0; i < PaletteCount_; ++i) {
+        PaletteAlpha_[i] = seen[i] == -1 ? 255 : uint8_t(seen[i]);
+        if (PaletteAlpha_[i] != 255) count = i + 1;
+    }
+    PaletteAlphaCount_ = count;
 }
 
 // ---- image data -----------------------------------------------------------

@@ -168,6 +168,37 @@ inline bool AlphaWritten() {
     return Current().Bits == 8 && Current().Gray;
 }
 
+// What a palette image's mask becomes: a tRNS when every palette entry's
+// pixels share one mask value, read back as alpha, or as the transparent
+// colour of the one fully transparent entry when all others are opaque.
+struct TPaletteMask {
+    bool Alpha = false;
+    int Transparent = -1;
+};
+
+inline TPaletteMask PaletteMaskOf(const TBitmap& src, const TBitmap& mask) {
+    TPaletteMask m;
+    const int bits = Current().Bits;
+    if (!Current().Mask || Current().Gray || bits > 8 || Current().PaletteCount == 0) return m;
+    int alpha[256];
+    for (int& a : alpha) a = -1;
+    for (int32_t y = 0; y < Current().Height; ++y)
+        for (int32_t x = 0; x < Current().Width; ++x) {
+            const uint32_t i = GetIndex(src.ScanLine(y), x, bits);
+            const int a = 255 - mask.ScanLine(y)[x];
+            if (alpha[i] != -1 && alpha[i] != a) return m;
+            alpha[i] = a;
+        }
+    int zeros = 0, partial = 0;
+    for (int i = 0; i < Current().PaletteCount; ++i) {
+        if (alpha[i] == 0 && zeros++ == 0) m.Transparent = i;
+        if (alpha[i] > 0 && alpha[i] < 255) ++partial;
+    }
+    if (partial > 0 || zeros != 1) m.Transparent = -1;
+    m.Alpha = partial > 0 || zeros > 1;
+    return m;
+}
+
 inline TSettings ReadSettings(TByteSource& in) {
     static const int kBits[] = {1, 4, 8, 15, 16, 24, 32};
     static const int32_t kIdat[] = {256, 257, 1000, 32768, 100000};
@@ -270,9 +301,7 @@ inline std::string CheckPngRoundTrip(const uint8_t* data, size_t size) {
         if (got.GetWidth() != Current().Width || got.GetHeight() != Current().Height)
             Fail("size differs", got.GetWidth(), got.GetHeight());
         if (back.Interlace != (Current().Interlace ? 1 : 0)) Fail("interlace method differs");
-        // The decoder ends every comment text it collects with CR LF.
-        const std::string comment = Current().Comment.empty() ? "" : Current().Comment + "\r\n";
-        if (back.Comment != comment) Fail("comment differs");
+        if (back.Comment != Current().Comment) Fail("comment differs");
 
         const bool packed565 = got.PixelFormat() == pf16bit;
         if (packed565 && (Current().Gray || bits <= 8)) Fail("16-bit output for a grey or palette file");
@@ -291,7 +320,12 @@ inline std::string CheckPngRoundTrip(const uint8_t* data, size_t size) {
             }
         }
 
-        if (AlphaWritten()) {
+        const TPaletteMask paletteMask = PaletteMaskOf(src, mask);
+        if (paletteMask.Transparent >= 0) {
+            if (back.HasAlpha || back.TransparentColor != 0x01000000 + paletteMask.Transparent)
+                Fail("palette transparency differs", -1, -1, uint32_t(0x01000000 + paletteMask.Transparent),
+                     uint32_t(back.TransparentColor));
+        } else if (AlphaWritten() || paletteMask.Alpha) {
             const TBitmap* alpha = back.CurrentAlpha();
             if (!back.HasAlpha || !alpha || alpha->GetWidth() != Current().Width || alpha->GetHeight() != Current().Height)
                 Fail("alpha channel missing");

@@ -230,7 +230,7 @@ TEST(PngDecodeChunks, ChunksBeforeTheHeader) {
     EXPECT_EQ(time.Month, 2);
     EXPECT_EQ(time.Day, 29);
     EXPECT_EQ(time.Second, 60);
-    EXPECT_EQ(r.dec.Comment, "early\r\n");
+    EXPECT_EQ(r.dec.Comment, "early");
     ExpectRgbPixels(r.bmp);
 }
 
@@ -344,22 +344,31 @@ TEST(PngDecodeChunks, TimeIsTakenWhereverItStands) {
 }
 
 TEST(PngDecodeChunks, CommentTexts) {
+    using std::string;
+    using Text_ = std::pair<const char*, string>;  // chunk type, body
     struct Case {
         const char* name;
-        std::vector<std::string> texts;  // tEXt chunk bodies
-        std::string comment;
+        std::vector<Text_> texts;
+        string comment;
     };
-    using std::string;
+    const string itxt = string("Comment\0\0\0\0\0", 12);  // uncompressed, no language, no translation
     const Case cases[] = {
-        {"two comments", {string("Comment\0first", 13), string("Comment\0second", 14)}, "first\r\n\r\nsecond\r\n"},
-        {"other keywords are dropped", {string("comment\0x", 9), string("Title\0y", 7), string("Comment\0z", 9)}, "z\r\n"},
-        {"empty text changes nothing", {string("Comment\0", 8), string("Comment")}, ""},
-        {"bytes kept as they are", {string("Comment\0a\x82\xa0\0b", 13)}, string("a\x82\xa0\0b\r\n", 7)},
+        {"two comments", {{"tEXt", string("Comment\0first", 13)}, {"tEXt", string("Comment\0second", 14)}}, "first\r\nsecond"},
+        {"other keywords are dropped",
+         {{"tEXt", string("comment\0x", 9)}, {"tEXt", string("Title\0y", 7)}, {"tEXt", string("Comment\0z", 9)}}, "z"},
+        {"empty text changes nothing", {{"tEXt", string("Comment\0", 8)}, {"tEXt", string("Comment")}}, ""},
+        {"Latin-1 read as UTF-8", {{"tEXt", string("Comment\0a\xe9\xa0\0b", 13)}}, string("a\xc3\xa9\xc2\xa0\0b", 7)},
+        {"iTXt UTF-8 as it is", {{"iTXt", itxt + "\xe6\xbc\xa2"}}, "\xe6\xbc\xa2"},
+        {"iTXt with language and translated keyword", {{"iTXt", string("Comment\0\0\0ja\0Kommentar\0", 23) + "x"}}, "x"},
+        {"tEXt and iTXt joined", {{"tEXt", string("Comment\0a", 9)}, {"iTXt", itxt + "b"}}, "a\r\nb"},
+        {"compressed iTXt not read", {{"iTXt", string("Comment\0\1\0\0\0", 12) + "xyz"}}, ""},
+        {"iTXt cut short", {{"iTXt", string("Comment\0\0\0", 10)}}, ""},
+        {"other iTXt keywords are dropped", {{"iTXt", string("Title\0\0\0\0\0t", 10)}}, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Bytes chunks;
-        for (const auto& t : c.texts) Append(chunks, Chunk("tEXt", Text(t)));
+        for (const auto& t : c.texts) Append(chunks, Chunk(t.first, Text(t.second)));
         Decoding r;
         r.Go(RgbFile(chunks));
         ASSERT_EQ(r.error, "");

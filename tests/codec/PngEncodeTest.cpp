@@ -108,7 +108,7 @@ TEST(PngEncode, ChunksLeftOutWhenTheirValuesAreEmpty) {
     enc->Chromaticity = &noWhite;
     enc->GIFControl = &zeros;
     enc->Comment = "";
-    enc->Gamma = 0.000009;  // below one unit of 1/100000
+    enc->Gamma = 0.000004;  // rounds to 0 units of 1/100000
     enc->XResolution = 72;  // without a vertical resolution
     const auto chunks = EncodeChunks(*enc, *bmp);
     EXPECT_EQ(Types(chunks), (Strings{"IHDR", "tEXt", "tpNG", "IDAT", "IEND"}));
@@ -241,6 +241,7 @@ TEST(PngEncode, BackgroundAndTransparencyBodies) {
         {"gray 8-bit palette index", pf8bit, true, false, PaletteIndex(5), {0, 83}, {0, 83}},
         {"gray 1-bit white", pf1bit, true, false, RGB(255, 255, 255), {0, 1}, {0, 1}},
         {"gray 1-bit dark", pf1bit, true, false, RGB(100, 100, 100), {0, 0}, {0, 0}},
+        {"4-bit index beyond the palette", pf4bit, false, false, PaletteIndex(6), {}, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -266,13 +267,16 @@ TEST(PngEncode, BackgroundAndTransparencyBodies) {
 }
 
 TEST(PngEncode, PaletteLookupWithoutEntriesLeavesChunksOut) {
+    // Without a palette the indices are written as grey levels; a
+    // palette entry then names no colour.
     auto bmp = MakeBitmap(pf8bit, 3, 3, 1);
     bmp->SetPalette(nullptr);
     auto enc = QuietEncoder();
-    enc->BackgroundColor = RGB(1, 2, 3);
-    enc->TransparentColor = RGB(1, 2, 3);
-    const auto types = Types(EncodeChunks(*enc, *bmp));
-    EXPECT_EQ(types, (Strings{"IHDR", "tEXt", "tpNG", "IDAT", "IEND"}));
+    enc->BackgroundColor = 0x01000001;
+    enc->TransparentColor = 0x01000001;
+    const auto chunks = EncodeChunks(*enc, *bmp);
+    EXPECT_EQ(Types(chunks), (Strings{"IHDR", "tEXt", "tpNG", "IDAT", "IEND"}));
+    EXPECT_EQ(chunks[0].Data[9], 0) << "colour type";
 }
 
 TEST(PngEncode, GrayIndexModeWritesPaletteAndFlagButNoTransparency) {
@@ -403,13 +407,21 @@ TEST(PngEncode, EveryIDATButTheLastHasIDATSizeBytes) {
     }
 }
 
-TEST(PngEncode, EmptyImageGetsAnEmptyCompleteStream) {
-    TBitmap bmp;
-    bmp.SetSize(5, 0);
-    auto enc = QuietEncoder();
-    const auto chunks = EncodeChunks(*enc, bmp);
-    EXPECT_EQ(Types(chunks), (Strings{"IHDR", "tEXt", "tpNG", "IDAT", "IEND"}));
-    EXPECT_TRUE(InflateImageData(chunks).empty());
+TEST(PngEncode, ImageWithoutPixelsIsRefusedBeforeAnyByte) {
+    for (const auto& size : {std::pair{5, 0}, std::pair{0, 5}, std::pair{0, 0}}) {
+        SCOPED_TRACE(std::to_string(size.first) + " x " + std::to_string(size.second));
+        TBitmap bmp;
+        bmp.SetSize(size.first, size.second);
+        auto enc = QuietEncoder();
+        TMemoryStream ms;
+        try {
+            enc->WriteImage(bmp, ms);
+            ADD_FAILURE() << "no exception";
+        } catch (const ETavPNG& e) {
+            EXPECT_STREQ(e.what(), "Write PNG: the bitmap has no pixels (width or height 0)");
+        }
+        EXPECT_EQ(ms.Size(), 0);
+    }
 }
 
 // Rows of the inflated image data of a non-interlaced image.
@@ -621,6 +633,107 @@ TEST(PngEncode, GrayLevelOfColours) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.bits) + " " + std::to_string(c.color));
         EXPECT_EQ(ColorToGrayLevel(c.bits, c.color), c.level);
+    }
+}
+
+// Values that a file must hold: sBIT within 1 to the written depth of 8,
+// gAMA rounded so that a value read back (divided by 100000) is kept.
+TEST(PngEncode, SignificantBitsAndGammaStayValidAndExact) {
+    struct SbitCase {
+        const char* name;
+        int32_t bits;
+        bool mask;
+        std::vector<uint8_t> sbit;
+    } sbits[] = {
+        {"16-bit file's 13 bits", 13 | 13 << 8 | 13 << 16, false, {8, 8, 8}},
+        {"mixed, kept", 5 | 9 << 8 | 7 << 16, false, {5, 8, 7}},
+        {"no alpha value with a mask", 4 | 4 << 8 | 4 << 16, true, {4, 4, 4, 8}},
+        {"alpha above 8", 8 | 8 << 8 | 8 << 16 | 16 << 24, true, {8, 8, 8, 8}},
+    };
+    for (const auto& c : sbits) {
+        SCOPED_TRACE(c.name);
+        auto bmp = MakeBitmap(pf24bit, 3, 2, 1);
+        auto mask = MakeMask(3, 2, 2);
+        auto enc = QuietEncoder();
+        enc->SignificantBits = c.bits;
+        enc->AlphaBitmap = c.mask ? mask.get() : nullptr;
+        const auto chunks = EncodeChunks(*enc, *bmp);
+        const Chunk* found = Find(chunks, "sBIT");
+        EXPECT_EQ(found ? found->Data : std::vector<uint8_t>{}, c.sbit);
+    }
+    for (uint32_t stored : {35000u, 70000u, 45455u, 220000u, 1u, 99999u, 100001u}) {
+        SCOPED_TRACE(stored);
+        auto bmp = MakeBitmap(pf24bit, 2, 2, 3);
+        auto enc = QuietEncoder();
+        enc->Gamma = double(stored) / 100000.0;  // as the decoder reads it
+        const auto chunks = EncodeChunks(*enc, *bmp);
+        const Chunk* found = Find(chunks, "gAMA");
+        ASSERT_NE(found, nullptr);
+        EXPECT_EQ(BE32(found->Data.data()), stored);
+    }
+}
+
+// A palette image's mask becomes a tRNS of each entry's alpha when every
+// entry's pixels share one alpha; otherwise it is left out.
+TEST(PngEncode, PaletteMaskBecomesTransparencyTable) {
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> indices, masks;  // four pixels, 2 x 2
+        std::vector<uint8_t> trns;            // empty: none
+    } cases[] = {
+        {"one alpha per entry", {0, 1, 2, 1}, {0, 55, 255, 55}, {255, 200, 0}},
+        {"trailing opaque entries left out", {0, 1, 0, 1}, {100, 0, 100, 0}, {155}},
+        {"fully opaque mask", {0, 1, 2, 3}, {0, 0, 0, 0}, {}},
+        {"one entry, two alphas", {0, 1, 1, 2}, {0, 10, 20, 0}, {}},
+        {"translucent pixel beyond the palette", {0, 1, 2, 7}, {10, 0, 0, 50}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TBitmap bmp, mask;
+        bmp.SetPixelFormat(pf8bit);
+        bmp.SetSize(2, 2);
+        bmp.SetPalette(MakePalette(4, 9));
+        mask.SetPixelFormat(pf8bit);
+        mask.SetSize(2, 2);
+        for (int i = 0; i < 4; ++i) {
+            bmp.ScanLine(i / 2)[i % 2] = c.indices[size_t(i)];
+            mask.ScanLine(i / 2)[i % 2] = c.masks[size_t(i)];
+        }
+        auto enc = QuietEncoder();
+        enc->AlphaBitmap = &mask;
+        enc->TransparentColor = PaletteIndex(3);  // used only when the mask gives no table
+        const auto chunks = EncodeChunks(*enc, bmp);
+        EXPECT_EQ(HeaderOf(chunks).colorType, 3);
+        const Chunk* found = Find(chunks, "tRNS");
+        ASSERT_NE(found, nullptr);
+        EXPECT_EQ(found->Data, c.trns.empty() ? (std::vector<uint8_t>{255, 255, 255, 0}) : c.trns);
+    }
+}
+
+// The comment is UTF-8: Latin-1 text goes into tEXt as Latin-1, other
+// text into an uncompressed iTXt; bytes that are not UTF-8 stay as given.
+TEST(PngEncode, CommentChunkFollowsItsScript) {
+    using std::string;
+    struct Case {
+        const char* name;
+        string comment;
+        const char* type;
+        string body;
+    } cases[] = {
+        {"ASCII", "plain", "tEXt", string("Comment\0plain", 13)},
+        {"Latin-1", "caf\xc3\xa9", "tEXt", string("Comment\0caf\xe9", 12)},
+        {"Japanese", "\xe6\x97\xa5\xe6\x9c\xac", "iTXt", string("Comment\0\0\0\0\0\xe6\x97\xa5\xe6\x9c\xac", 18)},
+        {"not UTF-8", "\x93\xfa\x96\x7b", "tEXt", string("Comment\0\x93\xfa\x96\x7b", 12)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto bmp = MakeBitmap(pf24bit, 2, 2, 4);
+        auto enc = QuietEncoder();
+        enc->Comment = c.comment;
+        const auto chunks = EncodeChunks(*enc, *bmp);
+        ASSERT_EQ(chunks.at(1).Type, c.type) << "the comment follows IHDR";
+        EXPECT_EQ(string(chunks[1].Data.begin(), chunks[1].Data.end()), c.body);
+        EXPECT_EQ(chunks.at(2).Type, "tEXt") << "Software";
     }
 }
 

@@ -5,7 +5,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -129,6 +131,37 @@ uint8_t RawIndex(const TBitmap& b, int32_t x, int32_t y) {
     }
 }
 
+// A palette image keeps its mask as a tRNS when every palette entry's
+// pixels share one mask value; Table then holds each entry's alpha.
+struct PaletteMask {
+    bool Kept = false;
+    int Transparent = -1;  // the one fully transparent entry when all others are opaque
+};
+
+PaletteMask PaletteMaskOf(const Case& c, const Source& s) {
+    PaletteMask m;
+    if (!c.Mask || c.Gray != GrayMode::None || BitsOf(c.Format) > 8) return m;
+    int alpha[256];
+    std::fill(std::begin(alpha), std::end(alpha), 255);
+    bool seen[256] = {};
+    for (int32_t y = 0; y < c.H; ++y)
+        for (int32_t x = 0; x < c.W; ++x) {
+            const uint8_t i = RawIndex(*s.Bitmap, x, y);
+            const int a = 255 - s.Mask->ScanLine(y)[x];
+            if (seen[i] && alpha[i] != a) return m;
+            seen[i] = true;
+            alpha[i] = a;
+        }
+    int zeros = 0, partial = 0;
+    for (int i = 0; i < 256; ++i) {
+        if (alpha[i] == 0 && zeros++ == 0) m.Transparent = i;
+        if (alpha[i] != 0 && alpha[i] != 255) ++partial;
+    }
+    m.Kept = zeros + partial > 0;
+    if (partial > 0 || zeros != 1) m.Transparent = -1;
+    return m;
+}
+
 void Configure(TTavPNGWriteStream& enc, const Case& c, const Source& s) {
     enc.UseCurrentTime = true;
     enc.AlphaBitmap = s.Mask.get();
@@ -162,7 +195,7 @@ std::vector<uint8_t> Expected(const Case& c, const Source& s, const TTavPNGWrite
     const int bits = BitsOf(c.Format);
     const bool grayIndex = c.Gray == GrayMode::GrayIndex && c.Mask;
     const bool gray = c.Gray == GrayMode::Gray || grayIndex;
-    const bool alpha = c.Mask && (gray ? bits >= 8 : bits > 8);
+    const bool alpha = c.Mask && (gray ? bits >= 8 : bits > 8 || PaletteMaskOf(c, s).Kept);
     std::vector<uint8_t> out;
     for (int32_t y = 0; y < c.H; ++y)
         for (int32_t x = 0; x < c.W; ++x) {
@@ -291,7 +324,12 @@ TEST(PngRoundTripDecoder, SamePixelsAndAlphaBack) {
         const auto bytes = Encode(enc, *s.Bitmap);
         auto expected = Expected(c, s, enc);
         const bool grayIndex = c.Gray == GrayMode::GrayIndex && c.Mask;
-        const bool alpha = c.Mask && (c.Gray != GrayMode::None ? BitsOf(c.Format) >= 8 : BitsOf(c.Format) > 8);
+        const PaletteMask paletteMask = PaletteMaskOf(c, s);
+        // A palette mask with one fully transparent entry comes back as
+        // that entry's transparent colour, not as an alpha channel.
+        const bool alpha = c.Mask && (c.Gray != GrayMode::None ? BitsOf(c.Format) >= 8
+                                                               : BitsOf(c.Format) > 8 ||
+                                                                     (paletteMask.Kept && paletteMask.Transparent < 0));
 
         TMemoryStream ms;
         ms.Write(bytes.data(), int64_t(bytes.size()));
@@ -304,6 +342,9 @@ TEST(PngRoundTripDecoder, SamePixelsAndAlphaBack) {
         ASSERT_EQ(out.Width(), c.W);
         ASSERT_EQ(out.Height(), c.H);
         EXPECT_EQ(dec.HasAlpha, alpha);
+        if (paletteMask.Transparent >= 0) {
+            EXPECT_EQ(dec.TransparentColor, 0x01000000 + paletteMask.Transparent);
+        }
         if (alpha) {
             ASSERT_EQ(outAlpha.Width(), c.W);
             ASSERT_EQ(outAlpha.Height(), c.H);

@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -193,6 +194,79 @@ std::vector<std::string> ChunkTypes(const Bytes& file) {
 
 int Count(const std::vector<std::string>& v, const std::string& s) { return int(std::count(v.begin(), v.end(), s)); }
 
+// ---- hand-built PNG files ---------------------------------------------------
+
+void PutBe32(Bytes& out, uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(uint8_t(v >> shift));
+}
+
+void AddChunk(Bytes& file, const std::string& type, const Bytes& data) {
+    PutBe32(file, uint32_t(data.size()));
+    const size_t start = file.size();
+    file.insert(file.end(), type.begin(), type.end());
+    file.insert(file.end(), data.begin(), data.end());
+    PutBe32(file, uint32_t(crc32(0, &file[start], uInt(file.size() - start))));
+}
+
+struct ChunkSpec {
+    std::string Type;
+    Bytes Data;
+};
+
+// A non-interlaced PNG of width x height with the given chunks between IHDR
+// and IDAT; every row is filter type 0 followed by rowBytes bytes from fill.
+Bytes MakePng(uint32_t width, uint32_t height, uint8_t depth, uint8_t colorType, size_t rowBytes,
+              const std::vector<ChunkSpec>& chunks, uint8_t (*fill)(size_t)) {
+    Bytes file = {137, 80, 78, 71, 13, 10, 26, 10};
+    Bytes ihdr;
+    PutBe32(ihdr, width);
+    PutBe32(ihdr, height);
+    ihdr.insert(ihdr.end(), {depth, colorType, 0, 0, 0});
+    AddChunk(file, "IHDR", ihdr);
+    for (const auto& c : chunks) AddChunk(file, c.Type, c.Data);
+    Bytes raw;
+    for (uint32_t y = 0; y < height; ++y) {
+        raw.push_back(0);
+        for (size_t x = 0; x < rowBytes; ++x) raw.push_back(fill(y * rowBytes + x));
+    }
+    uLongf size = compressBound(uLong(raw.size()));
+    Bytes packed(size);
+    compress(packed.data(), &size, raw.data(), uLong(raw.size()));
+    packed.resize(size);
+    AddChunk(file, "IDAT", packed);
+    AddChunk(file, "IEND", {});
+    return file;
+}
+
+Bytes Be32Bytes(uint32_t v) {
+    Bytes b;
+    PutBe32(b, v);
+    return b;
+}
+
+Bytes TextBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+int Shell(const std::string& command, std::string& output) {
+    output.clear();
+    FILE* p = popen((command + " 2>&1").c_str(), "r");
+    if (p == nullptr) return -1;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) output.append(buf, n);
+    const int status = pclose(p);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The PAM data of what pngconv decodes from a file, without the header.
+Bytes DecodedRgba(const fs::path& png, const ScratchDir& dir) {
+    const fs::path pam = dir / "decoded.pam";
+    if (RunTool({png.string(), pam.string()}, dir).Status != 0) return {};
+    Pam p;
+    if (!ParsePam(ReadFile(pam), p)) return {};
+    fs::remove(pam);
+    return p.Data;
+}
+
 class Pngconv : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -367,7 +441,8 @@ TEST_F(Pngconv, OutputFormatAndOptionsAreChecked) {
         {"no output extension", {good, (Dir / "out").string()}, "pngconv: cannot tell the format", 2},
         {"PNG option with PAM output", {good, (Dir / "out.pam").string(), "--interlace"},
          "pngconv: the save options apply only to PNG output", 2},
-        {"info with an output", {"--info", good, (Dir / "out.png").string()}, "pngconv: --info takes", 2},
+        {"info with a save option", {"--info", good, "--gray"}, "pngconv: --info takes", 2},
+        {"info without a file", {"--info"}, "pngconv: --info takes", 2},
         {"nothing at all", {}, "pngconv: give an INPUT", 2},
         {"output folder missing", {good, (Dir / "no/such/out.png").string()}, "pngconv: cannot write", 1},
     };
@@ -469,7 +544,7 @@ TEST_F(Pngconv, SaveOptionsShapeThePngFile) {
         {"interlace", {"--interlace"}, "interlace", "1 (Adam7)"},
         {"no interlace by default", {}, "interlace", "0 (none)"},
         {"grey", {"--gray"}, "colour type", "0 (grey)"},
-        {"comment kept as UTF-8 bytes", {"--comment", utf8Comment}, "comment", utf8Comment + "\\r\\n"},
+        {"comment kept as UTF-8", {"--comment", utf8Comment}, "comment", utf8Comment},
         {"no time", {"--no-time"}, "time", "none"},
         {"gamma", {"--gamma", "2.2"}, "gamma", "2.20000"},
         {"no gamma", {"--gamma", "0"}, "gamma", "none"},
@@ -517,8 +592,139 @@ TEST_F(Pngconv, HelpNamesEveryCommandAndOption) {
     const RunResult r = RunTool({"--help"}, Dir);
     EXPECT_EQ(r.Status, 0);
     for (const char* word : {"--info", "--interlace", "--filter", "--level", "--idat-size", "--gray", "--comment",
-                             "--no-time", "--gamma", ".png", ".bmp", ".pam"})
+                             "--no-time", "--gamma", ".png", ".bmp", ".pam", "gray-index form", "not\n                    valid for other readers"})
         EXPECT_NE(r.Out.find(word), std::string::npos) << word;
+}
+
+// ---- PNG -> PNG ---------------------------------------------------------------
+
+// What a re-save must keep, as --info reports it.
+const char* const kKeptKeys[] = {"gamma", "comment", "background colour", "transparent colour", "has alpha"};
+
+TEST_F(Pngconv, PngResavedIsValidAndKeepsPixelsAndMetadata) {
+    struct Case {
+        std::string Name;
+        fs::path Input;
+    };
+    std::vector<Case> cases;
+    for (const SuiteImage& s : Manifest())
+        if (s.Reference != "-") cases.push_back({s.Name, kSuite + "/" + s.Name + ".png"});
+    // Files whose re-save was invalid or lossy: partial palette alpha,
+    // 16-bit samples with 13 significant bits, gAMA values that a
+    // truncating save drifted, several comments.
+    auto bytePattern = [](size_t i) { return uint8_t(i * 37 + i / 7); };
+    auto indexPattern = [](size_t i) { return uint8_t(i % 4); };
+    const struct {
+        const char* Name;
+        Bytes File;
+    } built[] = {
+        {"palette with partial alpha",
+         MakePng(16, 16, 8, 3, 16,
+                 {{"PLTE", {255, 0, 0, 0, 255, 0, 0, 0, 255, 9, 9, 9}}, {"tRNS", {255, 128, 0, 64}}}, indexPattern)},
+        {"16-bit with 13 significant bits", MakePng(8, 8, 16, 2, 48, {{"sBIT", {13, 13, 13}}}, bytePattern)},
+        {"gamma 35000", MakePng(4, 4, 8, 2, 12, {{"gAMA", Be32Bytes(35000)}}, bytePattern)},
+        {"gamma 70000", MakePng(4, 4, 8, 2, 12, {{"gAMA", Be32Bytes(70000)}}, bytePattern)},
+        {"two comments",
+         MakePng(4, 4, 8, 0, 4, {{"tEXt", TextBytes(std::string("Comment\0first", 13))},
+                                 {"tEXt", TextBytes(std::string("Comment\0second", 14))}}, bytePattern)},
+    };
+    for (const auto& b : built) {
+        const fs::path path = Dir / (std::string("built-") + std::to_string(cases.size()) + ".png");
+        WriteFile(path, AsText(b.File));
+        cases.push_back({b.Name, path});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const fs::path out = Dir / "resaved.png";
+        const RunResult r = RunTool({c.Input.string(), out.string()}, Dir);
+        ASSERT_EQ(r.Status, 0) << r.Err;
+        std::string check;
+        EXPECT_EQ(Shell("pngcheck -q '" + out.string() + "'", check), 0) << check;
+        const Bytes before = DecodedRgba(c.Input, Dir);
+        ASSERT_FALSE(before.empty());
+        EXPECT_TRUE(DecodedRgba(out, Dir) == before) << "the RGBA pixels changed";
+        auto was = InfoLines(RunTool({"--info", c.Input.string()}, Dir).Out);
+        auto now = InfoLines(RunTool({"--info", out.string()}, Dir).Out);
+        for (const char* key : kKeptKeys) EXPECT_EQ(now[key], was[key]) << key;
+    }
+    EXPECT_GE(cases.size(), 88u);
+}
+
+TEST_F(Pngconv, CommentsSurviveResavesAndReadBackInPil) {
+    const struct {
+        const char* Name;
+        std::string Text;
+        const char* Chunk;
+    } cases[] = {
+        {"ASCII", "abc", "tEXt"},
+        {"Latin-1", "caf\xc3\xa9 cr\xc3\xa8me", "tEXt"},
+        {"Japanese", "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e", "iTXt"},
+        {"two lines", "first\r\nsecond", "tEXt"},
+    };
+    const std::string input = kSuite + "/basn2c08.png";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const fs::path first = Dir / "c0.png";
+        ASSERT_EQ(RunTool({input, first.string(), "--comment", c.Text}, Dir).Status, 0);
+        EXPECT_EQ(Count(ChunkTypes(ReadFile(first)), c.Chunk), c.Chunk == std::string("tEXt") ? 2 : 1);
+        fs::path last = first;
+        for (int i = 1; i <= 3; ++i) {
+            const fs::path next = Dir / ("c" + std::to_string(i) + ".png");
+            ASSERT_EQ(RunTool({last.string(), next.string()}, Dir).Status, 0);
+            last = next;
+        }
+        std::string escaped = c.Text;
+        for (size_t at; (at = escaped.find("\r\n")) != std::string::npos;) escaped.replace(at, 2, "\\r\\n");
+        EXPECT_EQ(InfoLines(RunTool({"--info", last.string()}, Dir).Out)["comment"], escaped);
+        std::string check, pil;
+        EXPECT_EQ(Shell("pngcheck -q '" + last.string() + "'", check), 0) << check;
+        ASSERT_EQ(Shell("/usr/bin/python3 -c \"import sys; from PIL import Image; "
+                        "sys.stdout.buffer.write(Image.open(sys.argv[1]).text['Comment'].encode('utf-8'))\" '" +
+                            last.string() + "'",
+                        pil),
+                  0)
+            << pil;
+        EXPECT_EQ(pil, c.Text);
+    }
+}
+
+TEST_F(Pngconv, InfoReadsTheChunksAloneOfSeveralFiles) {
+    // 60000 x 60000 with a few bytes of image data: a decode would need
+    // gigabytes, the chunks answer at once.
+    Bytes huge = {137, 80, 78, 71, 13, 10, 26, 10};
+    Bytes ihdr = Be32Bytes(60000);
+    PutBe32(ihdr, 60000);
+    ihdr.insert(ihdr.end(), {8, 6, 0, 0, 0});
+    AddChunk(huge, "IHDR", ihdr);
+    AddChunk(huge, "cHRM", [] {
+        Bytes b;
+        for (uint32_t v : {31270u, 32900u, 64000u, 33000u, 30000u, 60000u, 15000u, 6000u}) PutBe32(b, v);
+        return b;
+    }());
+    AddChunk(huge, "zTXt", TextBytes(std::string("Title\0\0x", 8)));
+    AddChunk(huge, "iTXt", TextBytes(std::string("Comment\0\0\0\0\0\xe6\x97\xa5", 15)));
+    AddChunk(huge, "IDAT", {0x78, 0x9c, 0x03, 0x00});
+    AddChunk(huge, "IEND", {});
+    huge.back() ^= 1;  // the IEND CRC
+    WriteFile(Dir / "huge.png", AsText(huge));
+    const RunResult r = RunTool({"--info", (Dir / "huge.png").string(), kSuite + "/xc1n0g08.png",
+                                 kSuite + "/ct1n0g04.png"}, Dir);
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.Err, "pngconv: " + kSuite + "/xc1n0g08.png: Read Header(PNG): Error ColorType\n");
+    const size_t split = r.Out.find("\n\n");
+    ASSERT_NE(split, std::string::npos);
+    const std::string first = r.Out.substr(0, split + 1), second = r.Out.substr(split + 2);
+    EXPECT_EQ(first.rfind("file: " + (Dir / "huge.png").string() + "\n", 0), 0u) << first;
+    for (const char* line : {"chunk: IHDR 13\nchunk: cHRM 32\nchunk: zTXt 8\nchunk: iTXt 15\nchunk: IDAT 4\n"
+                             "chunk: IEND 0 (CRC mismatch)\n",
+                             "width: 60000\n", "height: 60000\n", "colour type: 6 (truecolour with alpha)\n",
+                             "chromaticity: white 0.31270 0.32900, red 0.64000 0.33000, green 0.30000 0.60000, "
+                             "blue 0.15000 0.06000\n",
+                             "text: Title (zTXt)\ntext: Comment (iTXt)\n", "comment: \xe6\x97\xa5\n"})
+        EXPECT_NE(first.find(line), std::string::npos) << line;
+    EXPECT_EQ(second.rfind("file: " + kSuite + "/ct1n0g04.png\n", 0), 0u) << second;
+    for (const char* key : {"Title", "Author", "Copyright", "Description", "Software", "Disclaimer"})
+        EXPECT_NE(second.find(std::string("text: ") + key + " (tEXt)\n"), std::string::npos) << key;
 }
 
 }  // namespace

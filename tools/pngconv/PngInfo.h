@@ -1,14 +1,12 @@
-// What a loaded PNG picture tells about its file, as "key: value" lines.
+// What a PNG file holds, as "key: value" lines, read from its chunks
+// without decoding the pixels.
 #pragma once
 
 #include <string>
 
-class TTavPNG;
-
-// The PNG colour type (0, 2, 3, 4 or 6) and bit depth of the file that the
-// picture was loaded from, worked out from what the decoder left in it.
-int PngColorType(const TTavPNG& png);
-int PngBitDepth(const TTavPNG& png);
-
-// One "key: value" line per item, each ending in a line feed.
-std::string DescribePng(const TTavPNG& png);
+// The report of one file, each line ending in a line feed: the file name,
+// the header and what the decoder would make of it, every chunk in order
+// with its length, the text keys, and the ancillary values. A file that
+// the decoder would refuse raises ETavPNG with the decoder's message;
+// one that cannot be read raises the stream's error.
+std::string DescribePngFile(const std::string& path);

@@ -55,20 +55,28 @@ const char kHelp[] =
     "                    5 Paeth\n"
     "  --level N         zlib compression level 0 to 9, -1 for zlib's default\n"
     "  --idat-size N     bytes of compressed data per IDAT chunk (256 to 100000)\n"
-    "  --gray            save as a grey image\n"
-    "  --comment TEXT    store TEXT in a tEXt \"Comment\" chunk; its bytes are kept\n"
-    "                    exactly as given (UTF-8 from a UTF-8 terminal)\n"
+    "  --gray            save as a grey image (colour type 0, or 4 with alpha).\n"
+    "                    The codec's gray-index form (colour type 4 with a PLTE\n"
+    "                    chunk, palette indices as grey levels) is kept on\n"
+    "                    purpose for the program's own round trip; it is not\n"
+    "                    valid for other readers, and --gray does not write it\n"
+    "  --comment TEXT    store TEXT, written in UTF-8, as the \"Comment\": in a tEXt\n"
+    "                    chunk when Latin-1 holds it, else in an iTXt chunk\n"
     "  --no-time         save without a tIME chunk\n"
     "  --gamma X         gAMA value (0.45455 for a new picture; 0 writes none)\n"
     "\n"
     "Without these options a PNG input keeps its own settings (comment, gamma,\n"
     "background, interlace, ...) when saved as PNG again.\n"
     "\n"
-    "--info prints one \"key: value\" line each for: width, height, colour type,\n"
-    "bit depth, source bit count, bitmap bit count, interlace, has alpha, gamma,\n"
-    "significant bits, background colour, transparent colour, resolution, time,\n"
-    "comment. Colours are #RRGGBB or \"palette entry N\"; the comment's line\n"
-    "breaks are shown as \\r and \\n.\n"
+    "--info prints \"key: value\" lines for each file: file, one chunk line per\n"
+    "chunk in order (type and length, and a CRC mismatch), width, height, colour\n"
+    "type, bit depth, source bit count, bitmap bit count, interlace, palette\n"
+    "entries, has alpha, gamma, significant bits, background colour, transparent\n"
+    "colour, resolution, time, chromaticity, one text line per tEXt, zTXt and\n"
+    "iTXt key, comment (as UTF-8). Colours are #RRGGBB or \"palette entry N\";\n"
+    "line breaks are shown as \\r and \\n. Reports are separated by an empty\n"
+    "line; a file that would fail to load is reported on standard error and\n"
+    "makes the exit status 1.\n"
     "\n"
     "Exit status: 0 done, 1 failed, 2 a wrong command line. Errors go to standard\n"
     "error, naming the file and the system's reason; on failure the output file is\n"
@@ -97,7 +105,7 @@ const TPamRegistration kPamRegistration;
 
 struct TOptions {
     bool Help = false, Version = false;
-    std::string InfoFile;
+    bool Info = false;
     std::string Format;  // the output's format, overriding its extension
     std::vector<std::string> Files;
     bool Interlace = false;
@@ -140,7 +148,7 @@ TOptions ParseCommandLine(int argc, char** argv) {
     static const option kOptions[] = {
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
-        {"info", required_argument, nullptr, 'i'},
+        {"info", no_argument, nullptr, 'i'},
         {"format", required_argument, nullptr, 'f'},
         {"interlace", no_argument, nullptr, kInterlace},
         {"filter", required_argument, nullptr, kFilter},
@@ -156,15 +164,12 @@ TOptions ParseCommandLine(int argc, char** argv) {
     opterr = 0;
     optind = 0;
     int opt;
-    while ((opt = getopt_long(argc, argv, ":hVi:f:", kOptions, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, ":hVif:", kOptions, nullptr)) != -1) {
         const std::string value = optarg != nullptr ? optarg : "";
         switch (opt) {
             case 'h': o.Help = true; break;
             case 'V': o.Version = true; break;
-            case 'i':
-                if (!o.InfoFile.empty()) throw TUsageError{"--info takes one file"};
-                o.InfoFile = value;
-                break;
+            case 'i': o.Info = true; break;
             case 'f': o.Format = value; break;
             case kInterlace: o.Interlace = true; break;
             case kFilter: o.Filter = ParseInt("--filter", value, 0, 5); break;
@@ -185,9 +190,9 @@ TOptions ParseCommandLine(int argc, char** argv) {
     o.Files.assign(argv + optind, argv + argc);
     if (o.Help || o.Version)
         return o;
-    if (!o.InfoFile.empty()) {
-        if (!o.Files.empty() || o.AnyPngOption() || !o.Format.empty())
-            throw TUsageError{"--info takes a file and no other arguments"};
+    if (o.Info) {
+        if (o.Files.empty() || o.AnyPngOption() || !o.Format.empty())
+            throw TUsageError{"--info takes one or more files and no other arguments"};
         return o;
     }
     if (o.Files.size() != 2)
@@ -335,21 +340,20 @@ int Convert(const TOptions& o) {
     return 0;
 }
 
+// One report per file; a file that fails does not stop the others.
 int Info(const TOptions& o) {
-    TGraphicClass pngClass = TPicture::FindGraphicClass("PNG");
-    if (!pngClass)
-        throw Exception("the PNG format is not registered");
-    std::unique_ptr<TGraphic> graphic = GuardAlloc([&] { return pngClass->Create(); });
-    auto* png = dynamic_cast<TTavPNG*>(graphic.get());
-    if (!png)
-        throw Exception("the PNG format is not registered");
-    try {
-        png->LoadFromFile(o.InfoFile);
-    } catch (const Exception& e) {
-        throw TToolError(DescribeFrameworkError(e, o.InfoFile, errno));
+    int status = 0;
+    for (size_t i = 0; i < o.Files.size(); ++i) {
+        const std::string& file = o.Files[i];
+        try {
+            const std::string report = DescribePngFile(file);
+            std::cout << (i > 0 ? "\n" : "") << report << std::flush;
+        } catch (const Exception& e) {
+            std::cerr << "pngconv: " << DescribeFrameworkError(e, file, errno) << "\n";
+            status = 1;
+        }
     }
-    std::cout << DescribePng(*png);
-    return 0;
+    return status;
 }
 
 }  // namespace
@@ -363,11 +367,11 @@ int main(int argc, char** argv) {
         else if (options.Version)
             std::cout << "pngconv " << TOBELIN_TOOLS_VERSION << "\n";
         else
-            options.InfoFile.empty() ? Convert(options) : Info(options);
+            status = options.Info ? Info(options) : Convert(options);
         // What went to standard output counts only once it is written.
         std::cout.flush();
         if (!std::cout) throw FileError("write", "standard output", errno != 0 ? errno : EIO);
-        return 0;
+        return status;
     } catch (const TUsageError& e) {
         std::cerr << "pngconv: " << e.Message << "\n(see pngconv --help)\n";
         status = 2;

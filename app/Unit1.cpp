@@ -4,6 +4,7 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPalette>
+#include <QScreen>
 #include <algorithm>
 
 #include "app/FuncUnit.h"
@@ -11,6 +12,7 @@
 #include "platform/Exceptions.h"
 #include "platform/Files.h"
 #include "platform/ShiftJis.h"
+#include "platform/WindowPlacement.h"
 #include "platform/qt/BitmapImage.h"
 #include "platform/qt/ErrorBox.h"
 #include "platform/qt/QtSjis.h"
@@ -37,6 +39,9 @@ const char* const ReadingBankPath = "Question\\tanbun_yomi.dat";
 
 namespace {
 
+// Where the window was laid out to open: its frame's top-left corner.
+constexpr int32_t DesignLeft = 417;
+constexpr int32_t DesignTop = 196;
 constexpr TColor Green = 0x00FF00;
 constexpr TColor Blue = 0xFF0000;
 constexpr TColor Red = 0x0000FF;
@@ -148,7 +153,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     setFocusPolicy(Qt::TabFocus);
     // The bitmap covers the whole client area at every paint.
     setAttribute(Qt::WA_OpaquePaintEvent);
-    move(417, 196);
+    move(DesignLeft, DesignTop);
 
     Edit1 = new TEdit1(this);
     Edit1->OnEnter = [this](TObject* sender) { RunHandler([&] { Edit1Enter(sender); }); };
@@ -201,10 +206,36 @@ void TForm1::FormPaint(TObject*) {
 }
 
 void TForm1::paintEvent(QPaintEvent*) {
+    KeepOnScreen();
     RunHandler([this] { FormPaint(this); });
 }
 
+void TForm1::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    KeepOnScreen();
+}
+
+void TForm1::moveEvent(QMoveEvent* event) {
+    QWidget::moveEvent(event);
+    KeepOnScreen();
+}
+
+void TForm1::KeepOnScreen() {
+    if (PlacementSettled_ || !isVisible()) return;
+    const QScreen* display = screen();
+    if (!display) return;
+    // A move made before the window manager has told the frame's size
+    // puts the client area, not the frame, at the point asked for.
+    const QRect frame = frameGeometry();
+    if (frame.size() == size() && QGuiApplication::platformName() == "xcb") return;
+    const QRect area = display->availableGeometry();
+    const TPoint place = PlaceInside({frame.x(), frame.y()}, {frame.width(), frame.height()},
+                                     {area.left(), area.top(), area.left() + area.width(), area.top() + area.height()});
+    if (place.X != frame.x() || place.Y != frame.y()) move(place.X, place.Y);
+}
+
 void TForm1::keyPressEvent(QKeyEvent* event) {
+    PlacementSettled_ = true;
     uint16_t key = VirtualKeyOf(*event);
     const TShiftState shift = ShiftStateOf(*event);
     KeyDownHandler(this, key, shift);

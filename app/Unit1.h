@@ -73,6 +73,8 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
 
 private:
     // FormKeyDown for the window and the answer box, errors to the box.
@@ -82,8 +84,15 @@ private:
     void ShowReadingScreen(TStringList& bank, uint8_t phase);
     void PrepareAnswerBox();
     void DetachAnswerBox();
+    // Moves the frame just inside the screen's available area when part
+    // of it lies outside. The window manager reports the frame late and
+    // sometimes only through a paint, so this runs at every show, move and
+    // paint until the first key press; after that the user has the window
+    // where it suits them and it stays there.
+    void KeepOnScreen();
 
     uint32_t OtherStyleBits_ = 0;
+    bool PlacementSettled_ = false;
 };
 
 // The main window while it exists.

@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 
 pngconv=${1:-build/bin/pngconv}
 logs=${2:-$(mktemp -d "${TMPDIR:-/tmp}/tobelin-memcheck.XXXXXX")}
-suite=../shared/testdata/pngsuite
+suite=tests/data/pngsuite
 [ -x "$pngconv" ] || { echo "no pngconv at $pngconv" >&2; exit 2; }
 mkdir -p "$logs"
 out=$(mktemp -d "${TMPDIR:-/tmp}/tobelin-memcheck-out.XXXXXX")

@@ -1,25 +1,41 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that the build, the drill and the tests
-# need, but only those that are missing. Works as root and through sudo.
+# Installs the Debian 12 packages that are missing, but only those:
+#   setup.sh drill   what building and running the drill needs
+#   setup.sh test    that and everything the tests need (the default)
+# Works as root and through sudo.
 set -euo pipefail
+
+what=${1:-test}
+case "$what" in
+  drill|test) ;;
+  *) echo "usage: setup.sh [drill|test]" >&2; exit 2 ;;
+esac
 
 PACKAGES=(
   # build
   build-essential cmake ninja-build python3 pkg-config
   # libraries
-  zlib1g-dev libgtest-dev qt6-base-dev
+  zlib1g-dev qt6-base-dev
   # fonts standing in for the Japanese faces
   fonts-ipafont-gothic fonts-ipafont-mincho
-  # test peers: independent image readers and checkers, a display for the
-  # window tests, the sanitizer runtime and the fuzzers' compiler
-  imagemagick pngcheck python3-pil xvfb xauth xdotool x11-utils openbox
-  clang libclang-rt-14-dev valgrind
-  # reading checks for the banks
-  mecab mecab-ipadic-utf8
-  # benchmark peers (never linked into the product); /usr/bin/time for
-  # the memory script
-  libpng-dev libspng-dev liblodepng-dev libstb-dev time
 )
+if [ "$what" = test ]; then
+  PACKAGES+=(
+    libgtest-dev
+    # test peers: independent image readers and checkers, a display and a
+    # window manager for the window tests and screenshots, the sanitizer
+    # runtime and the fuzzers' compiler
+    imagemagick pngcheck python3-pil xvfb xauth xdotool x11-utils openbox
+    clang libclang-rt-14-dev valgrind
+    # the Debian package: its dependencies (dpkg-shlibdeps) and its check
+    dpkg-dev file
+    # reading checks for the banks
+    mecab mecab-ipadic-utf8
+    # benchmark peers (never linked into the product); /usr/bin/time for
+    # the memory script
+    libpng-dev libspng-dev liblodepng-dev libstb-dev time
+  )
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -4,7 +4,7 @@
 # UndefinedBehaviorSanitizer. Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh test
 bash scripts/build.sh
 
 echo "== tests (normal build)"

@@ -21,6 +21,7 @@
 #include "platform/ShiftJis.h"
 #include "platform/qt/ErrorBox.h"
 #include "platform/qt/QtStartup.h"
+#include "tests/SjisText.h"
 
 namespace apptest {
 

@@ -92,7 +92,7 @@ TEST_F(BankErrorTest, EmptyLineKeepsThePreviousFields) {
     ASSERT_EQ(QuestionIndex, 1);
     EXPECT_TRUE(boxes.empty());
     EXPECT_EQ(FieldList->Count(), 2);
-    EXPECT_EQ(ItemAt(*FieldList, 1), U(u8"ようや")) << "the previous record is drawn again";
+    EXPECT_SJIS_EQ(ItemAt(*FieldList, 1), U(u8"ようや")) << "the previous record is drawn again";
     Type("youya");
     Enter();
     EXPECT_GT(CountColor(*Backbuffer, TRect{420, 190, 640, 320}, 0x0000FF), 200);
@@ -106,7 +106,7 @@ TEST_F(BankErrorTest, OneLineBankAlwaysShowsThatLine) {
     for (int i = 0; i < 4; ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(QuestionIndex, 0);
-        EXPECT_EQ(ItemAt(*FieldList, 0), U(u8"□□多難"));
+        EXPECT_SJIS_EQ(ItemAt(*FieldList, 0), U(u8"□□多難"));
         Enter();
         Enter();
     }
@@ -116,7 +116,7 @@ TEST_F(BankErrorTest, OneLineBankAlwaysShowsThatLine) {
     Enter();
     Enter();
     EXPECT_EQ(QuestionIndex, 0);
-    EXPECT_EQ(ItemAt(*FieldList, 1), U(u8"ようや"));
+    EXPECT_SJIS_EQ(ItemAt(*FieldList, 1), U(u8"ようや"));
     EXPECT_TRUE(boxes.empty());
 }
 
@@ -165,7 +165,7 @@ TEST_F(BankErrorTest, PickQuestionRules) {
         PickQuestion(bank);
         ADD_FAILURE() << "an empty bank picked a line";
     } catch (const ListIndexError& e) {
-        EXPECT_EQ(e.message(), ListIndexText(0));
+        EXPECT_SJIS_EQ(e.message(), ListIndexText(0));
     }
 }
 

@@ -79,7 +79,7 @@ TEST_F(IdiomDrillTest, QuestionScreenLayout) {
     EXPECT_EQ(Phase, 0);
     EXPECT_EQ(ChoiceCursor, -1);
     EXPECT_EQ(QuestionIndex, 1) << "a fresh start never shows line 0 first";
-    EXPECT_EQ(ItemAt(*FieldList, 1), U(u8"公明正大"));
+    EXPECT_SJIS_EQ(ItemAt(*FieldList, 1), U(u8"公明正大"));
     EXPECT_EQ(ChoiceOrder->Order[size_t(CorrectSlot)], 0);
     // The question large and centred in (50, 50, 590, 150).
     auto ref = BlackBitmap();
@@ -238,7 +238,7 @@ TEST_F(IdiomDrillTest, TwoLineBankAlternatesStrictly) {
         Enter();  // answer
         Enter();  // next question
         EXPECT_EQ(QuestionIndex, 1 - previous);
-        EXPECT_EQ(ItemAt(*FieldList, 0), QuestionIndex == 0 ? U(u8"□□多難") : U(u8"公明□□"));
+        EXPECT_SJIS_EQ(ItemAt(*FieldList, 0), QuestionIndex == 0 ? U(u8"□□多難") : U(u8"公明□□"));
         previous = QuestionIndex;
     }
 }

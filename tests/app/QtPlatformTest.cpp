@@ -76,7 +76,7 @@ TEST_F(ErrorBoxTest, FullStopRuleAndCaption) {
         shown.clear();
         ShowErrorBox(c.message);
         ASSERT_EQ(shown.size(), 1u);
-        EXPECT_EQ(shown[0].text, c.text);
+        EXPECT_SJIS_EQ(shown[0].text, c.text);
         EXPECT_EQ(shown[0].caption, "Tobelin");
     }
 }
@@ -88,7 +88,7 @@ TEST_F(ErrorBoxTest, HandlersReportWhatEscapesThem) {
     EXPECT_FALSE(RunHandler([] { throw std::runtime_error("broken"); }));
     EXPECT_FALSE(RunHandler([] { throw std::bad_alloc(); }));
     ASSERT_EQ(shown.size(), 3u);
-    EXPECT_EQ(shown[0].text, U(u8"リストのインデックスが範囲を超えています (4)"));
+    EXPECT_SJIS_EQ(shown[0].text, U(u8"リストのインデックスが範囲を超えています (4)"));
     EXPECT_EQ(shown[1].text, "broken.");
     EXPECT_EQ(shown[2].text, EOutOfMemory().message() + ".");
 }

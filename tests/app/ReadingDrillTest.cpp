@@ -141,7 +141,7 @@ TEST_F(ReadingDrillTest, EnterOnAnswerGivesNextQuestionAndEmptiesTheBox) {
     EXPECT_TRUE(form->Edit1->text().isEmpty());
     EXPECT_FALSE(form->Edit1->isReadOnly());
     EXPECT_TRUE(form->Edit1->CaretShown());
-    EXPECT_EQ(ItemAt(*FieldList, 1), U(u8"ようや"));
+    EXPECT_SJIS_EQ(ItemAt(*FieldList, 1), U(u8"ようや"));
     Type("youya");
     Enter();
     EXPECT_GT(RedMark(), 200);
@@ -192,7 +192,7 @@ TEST_F(ReadingDrillTest, QuestionIndexKeptAcrossDrills) {
     Enter();
     ASSERT_EQ(ScreenMode, 2);
     EXPECT_EQ(QuestionIndex, 0) << "the reading drill starts on a line other than the idiom's";
-    EXPECT_EQ(ItemAt(*FieldList, 1), U(u8"ようや"));
+    EXPECT_SJIS_EQ(ItemAt(*FieldList, 1), U(u8"ようや"));
 }
 
 TEST_F(ReadingDrillTest, BankEditedWhileRunningIsReadAtTheNextKey) {
@@ -200,7 +200,7 @@ TEST_F(ReadingDrillTest, BankEditedWhileRunningIsReadAtTheNextKey) {
     WriteBank(ReadingBank(), {U(u8"努力が[漸]く実を結んだ。,ようや"), U(u8"[謹]んで申し上げる。,きん")});
     Type("kin");
     Enter();
-    EXPECT_EQ(ItemAt(*FieldList, 0), U(u8"[謹]んで申し上げる。"));
+    EXPECT_SJIS_EQ(ItemAt(*FieldList, 0), U(u8"[謹]んで申し上げる。"));
     EXPECT_GT(RedMark(), 200) << "judged against the edited reading";
 }
 

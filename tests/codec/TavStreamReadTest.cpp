@@ -17,6 +17,7 @@
 #include "platform/Exceptions.h"
 #include "platform/ShiftJis.h"
 #include "platform/Streams.h"
+#include "tests/SjisText.h"
 
 namespace {
 
@@ -471,7 +472,7 @@ TEST(TavReadStream, WindowLongerThanTheData) {
             r.BeginRead(*src.stream, 5000);
             FAIL() << "no read error";
         } catch (const EReadError& e) {
-            EXPECT_EQ(e.message(), Sjis(u8"ストリームからの読み込みエラー"));
+            EXPECT_SJIS_EQ(e.message(), Sjis(u8"ストリームからの読み込みエラー"));
         }
     }
 }

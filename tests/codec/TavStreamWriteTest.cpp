@@ -10,6 +10,7 @@
 #include "platform/Exceptions.h"
 #include "platform/ShiftJis.h"
 #include "platform/Streams.h"
+#include "tests/SjisText.h"
 
 namespace {
 
@@ -221,7 +222,7 @@ TEST(TavWriteStream, ShortWritesRaiseTheWriteError) {
             w.FlushPending();
             FAIL() << "no write error";
         } catch (const EWriteError& e) {
-            EXPECT_EQ(e.message(), message);
+            EXPECT_SJIS_EQ(e.message(), message);
         }
     }
 }

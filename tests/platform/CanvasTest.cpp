@@ -7,6 +7,7 @@
 #include "platform/Bitmap.h"
 #include "platform/Canvas.h"
 #include "platform/ShiftJis.h"
+#include "tests/SjisText.h"
 
 namespace {
 
@@ -55,11 +56,11 @@ TEST(Font, DefaultFollowsTheFirstSetLocaleVariable) {
         LocaleEnv env(c.All, c.Ctype, c.Lang);
         TFont f;
         if (c.Japanese) {
-            EXPECT_EQ(f.Name, Sjis(u8"ＭＳ Ｐゴシック"));
+            EXPECT_SJIS_EQ(f.Name, Sjis(u8"ＭＳ Ｐゴシック"));
             EXPECT_EQ(f.Size, 9);
             EXPECT_EQ(f.Charset, SHIFTJIS_CHARSET);
         } else {
-            EXPECT_EQ(f.Name, "MS Sans Serif");
+            EXPECT_SJIS_EQ(f.Name, "MS Sans Serif");
             EXPECT_EQ(f.Size, 8);
             EXPECT_EQ(f.Charset, DEFAULT_CHARSET);
         }

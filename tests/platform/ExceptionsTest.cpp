@@ -10,6 +10,7 @@
 #include "platform/Exceptions.h"
 #include "platform/Object.h"
 #include "platform/ShiftJis.h"
+#include "tests/SjisText.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ TEST(Exceptions, FileOpenErrorMessageShape) {
     // "ファイル "/tmp/Question/four.dat". No such file or directory は開けません"
     const std::string expected = "\x83\x74\x83\x40\x83\x43\x83\x8b \"/tmp/Question/four.dat\". "
                                  "No such file or directory \x82\xcd\x8a\x4a\x82\xaf\x82\xdc\x82\xb9\x82\xf1";
-    EXPECT_EQ(e.message(), expected);
+    EXPECT_SJIS_EQ(e.message(), expected);
     // A name Shift-JIS cannot write shows a stand-in.
     EXPECT_EQ(FileOpenError("/tmp/caf\xc3\xa9", ENOENT).message().substr(0, 22), "\x83\x74\x83\x40\x83\x43\x83\x8b \"/tmp/caf?\". ");
 }
@@ -89,13 +90,13 @@ TEST(Persistent, AssignAsksTheSourceAndReportsBothNames) {
         target.Assign(&other);
         ADD_FAILURE() << "no error raised";
     } catch (const EConvertError& e) {
-        EXPECT_EQ(e.message(), "TOther" + Sjis(u8" を ") + "TTarget" + Sjis(u8" に代入できません"));
+        EXPECT_SJIS_EQ(e.message(), "TOther" + Sjis(u8" を ") + "TTarget" + Sjis(u8" に代入できません"));
     }
     try {
         target.Assign(nullptr);
         ADD_FAILURE() << "no error raised";
     } catch (const EConvertError& e) {
-        EXPECT_EQ(e.message(), "nil" + Sjis(u8" を ") + "TTarget" + Sjis(u8" に代入できません"));
+        EXPECT_SJIS_EQ(e.message(), "nil" + Sjis(u8" を ") + "TTarget" + Sjis(u8" に代入できません"));
     }
 }
 

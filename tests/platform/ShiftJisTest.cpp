@@ -1,11 +1,13 @@
 // Code page 932 both ways: round trips, the '?' and U+FFFD rules, and the
 // UTF-16 forms used at the Qt boundary.
 #include <gtest/gtest.h>
+#include <gtest/gtest-spi.h>
 
 #include <string>
 #include <vector>
 
 #include "platform/ShiftJis.h"
+#include "tests/SjisText.h"
 
 namespace {
 
@@ -111,3 +113,11 @@ TEST(ShiftJis, ProgramLiterals) {
 }
 
 }  // namespace
+
+// A failed comparison of Shift-JIS texts shows them as UTF-8, and shows the
+// bytes too when a byte is not Shift-JIS and would vanish in the conversion.
+TEST(SjisTextFailure, ShowsBothSidesReadably) {
+    EXPECT_NONFATAL_FAILURE(EXPECT_SJIS_EQ(Sjis(u8"読み"), Sjis(u8"四字熟語")), "\"読み\"");
+    EXPECT_NONFATAL_FAILURE(EXPECT_SJIS_EQ(Sjis(u8"読み"), Sjis(u8"四字熟語")), "\"四字熟語\"");
+    EXPECT_NONFATAL_FAILURE(EXPECT_SJIS_EQ(std::string("a\x82"), std::string("a")), "(bytes \"a\\x82\")");
+}

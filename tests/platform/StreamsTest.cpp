@@ -15,6 +15,7 @@
 #include "platform/Exceptions.h"
 #include "platform/ShiftJis.h"
 #include "platform/Streams.h"
+#include "tests/SjisText.h"
 
 namespace {
 
@@ -137,7 +138,7 @@ TEST(Stream, ExactTransfersRaiseOnShortCounts) {
         m.ReadBuffer(buf, 3);
         ADD_FAILURE() << "short read accepted";
     } catch (const EReadError& e) {
-        EXPECT_EQ(e.message(), Sjis(u8"ストリームからの読み込みエラー"));
+        EXPECT_SJIS_EQ(e.message(), Sjis(u8"ストリームからの読み込みエラー"));
     }
     m.ReadBuffer(buf, 0);  // nothing asked, nothing raised
     EXPECT_THROW(m.ReadBuffer(buf, -1), EReadError);
@@ -147,7 +148,7 @@ TEST(Stream, ExactTransfersRaiseOnShortCounts) {
         m.WriteBuffer("x", 1);
         ADD_FAILURE() << "short write accepted";
     } catch (const EWriteError& e) {
-        EXPECT_EQ(e.message(), Sjis(u8"ストリームへの書き込みエラー"));
+        EXPECT_SJIS_EQ(e.message(), Sjis(u8"ストリームへの書き込みエラー"));
     }
 }
 

@@ -17,6 +17,7 @@
 #include "platform/ShiftJis.h"
 #include "platform/Streams.h"
 #include "text/TextList.h"
+#include "tests/SjisText.h"
 
 namespace {
 
@@ -91,7 +92,7 @@ TEST_F(LoadLinesTest, MissingFileRaisesTheOpenErrorAndKeepsTheList) {
         LoadLines(list, "Question\\..\\Question\\none.dat");
         ADD_FAILURE() << "no error raised";
     } catch (const FileOpenError& e) {
-        EXPECT_EQ(e.message(), Sjis(u8"ファイル \"") + dir_ + "/Question/none.dat\". No such file or directory" +
+        EXPECT_SJIS_EQ(e.message(), Sjis(u8"ファイル \"") + dir_ + "/Question/none.dat\". No such file or directory" +
                                    Sjis(u8" は開けません"));
     }
     EXPECT_EQ(list.Items(), (Lines{"kept"}));
@@ -116,7 +117,7 @@ TEST_F(LoadLinesTest, FolderAndMissingFolderRaise) {
             LoadLines(list, c.path);
             ADD_FAILURE() << "no error raised";
         } catch (const FileOpenError& e) {
-            EXPECT_EQ(e.message(), Sjis(u8"ファイル \"") + c.path + "\". " + c.osText + Sjis(u8" は開けません"));
+            EXPECT_SJIS_EQ(e.message(), Sjis(u8"ファイル \"") + c.path + "\". " + c.osText + Sjis(u8" は開けません"));
         }
         EXPECT_EQ(list.Count(), 0);
     }

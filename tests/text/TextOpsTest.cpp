@@ -8,6 +8,7 @@
 #include "platform/Exceptions.h"
 #include "platform/ShiftJis.h"
 #include "text/TextList.h"
+#include "tests/SjisText.h"
 
 namespace {
 
@@ -188,7 +189,7 @@ TEST(ItemAt, CopiesOrRaisesWithTheIndex) {
             ItemAt(list, c.index);
             ADD_FAILURE() << "no error raised";
         } catch (const ListIndexError& e) {
-            EXPECT_EQ(e.message(), c.message);
+            EXPECT_SJIS_EQ(e.message(), c.message);
         }
     }
     EXPECT_THROW(ItemAt(TStringList(), 0), ListIndexError);

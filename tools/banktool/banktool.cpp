@@ -1,7 +1,8 @@
 // banktool: looks at question-bank files the way the drill reads them.
 //   banktool fields FILE   one JSON array of fields per bank line
-//   banktool check [--kind four|yomi] [--no-layout] FILE
-//                          every problem of the bank, one a line
+//   banktool check [--kind four|yomi] [--no-layout] [--table DIR] FILE
+//                          every problem of the bank, one a line; with
+//                          --table also against the joyo table in DIR
 #include <algorithm>
 #include <cstdio>
 #include <exception>
@@ -17,6 +18,8 @@
 #include "platform/ShiftJis.h"
 #include "text/TextList.h"
 #include "tools/banktool/BankCheck.h"
+#include "tools/banktool/BankTable.h"
+#include "tools/banktool/JoyoTable.h"
 #ifdef TOBELIN_BANKTOOL_SCREEN
 #include "tools/banktool/BankScreen.h"
 #endif
@@ -76,6 +79,7 @@ struct CheckOptions {
     std::string path;
     std::optional<BankKind> kind;
     bool layout = true;
+    std::optional<std::string> tableDir;
 };
 
 // Options may stand before or after the file; anything else is a usage
@@ -92,6 +96,8 @@ std::optional<CheckOptions> ParseCheck(const std::vector<std::string>& args) {
                 o.kind = BankKind::Yomi;
             else
                 return std::nullopt;
+        } else if (args[i] == "--table" && i + 1 < args.size() && !o.tableDir) {
+            o.tableDir = args[++i];
         } else if (args[i] == "--no-layout") {
             o.layout = false;
         } else if (!havePath && !args[i].empty() && args[i][0] != '-') {
@@ -145,6 +151,10 @@ int Check(const std::vector<std::string>& args) {
 #endif
     std::vector<BankProblem> found = CheckBank(lines.Items(), *o->kind, layout);
     problems.insert(problems.end(), found.begin(), found.end());
+    if (o->tableDir) {
+        const std::vector<BankProblem> table = CheckBankTable(lines.Items(), *o->kind, JoyoTable::Load(*o->tableDir));
+        problems.insert(problems.end(), table.begin(), table.end());
+    }
     std::stable_sort(problems.begin(), problems.end(),
                      [](const BankProblem& a, const BankProblem& b) { return a.line < b.line; });
 
@@ -166,9 +176,10 @@ struct Command {
 
 constexpr Command kCommands[] = {
     {"fields", "fields FILE    print each bank line's fields as a JSON array", 1, 1, Fields},
-    {"check", "check [--kind four|yomi] [--no-layout] FILE\n"
-              "                 report every problem of a bank (the kind follows the name: four*, *yomi*)",
-     1, 4, Check},
+    {"check", "check [--kind four|yomi] [--no-layout] [--table DIR] FILE\n"
+              "                 report every problem of a bank (the kind follows the name: four*, *yomi*);\n"
+              "                 --table DIR also checks it against the joyo table there (banks/joyo)",
+     1, 6, Check},
 };
 
 int Usage() {

@@ -74,3 +74,28 @@ TEST_F(BanktoolTableTest, MissingTableIsReported) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("none/joyo.tsv"), std::string::npos) << r.err;
 }
+
+TEST_F(BanktoolTableTest, StatsCountAskedKanjiAndWords) {
+    // 遡 and 嘲 are 2010 kanji: 遡 is asked twice, 嘲 once; 老舗 is an appended word;
+    // 璧 of 完璧無比 is a 2010 kanji.
+    const std::string yomi = Write("tanbun_yomi.txt",
+                                   "# reviewed: a comment line, not a question\n"
+                                   "川の流れを[遡]る。,さかのぼ\n"
+                                   "歴史を[遡]る。,さかのぼ\n"
+                                   "人を[嘲]る。,あざけ\n"
+                                   "[老舗]の旅館。,しにせ\n");
+    const std::string four = Write("four.dat", Utf8ToSjis(kSoundIdiom + "\r\n" +
+                                                          "□□無比,完璧無比,完璧,完壁,完癖,完避,かんぺきむひ,欠点がまったくないこと。\r\n" +
+                                                          "□□即発,一触即発,一触,一食,一蝕,一色,いっしょくそくはつ,危機に直面していること。\r\n"));
+    const ToolRun r = Tool("stats --table '" + kTableDir + "' '" + yomi + "' '" + four + "'");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::vector<std::string> wanted = {
+        yomi + ": 4 reading questions",
+        four + ": 3 idiom questions",
+        "2010 kanji in reading questions: 2 of 196 (once 1, twice or more 1)",
+        "2010 kanji asked once: 嘲",
+        "appended words asked: 1 of 116",
+        "idioms with a 2010 kanji: 1 of 3 (33.3 %)",
+    };
+    for (const std::string& line : wanted) EXPECT_NE(r.out.find(line + "\n"), std::string::npos) << line << "\n" << r.out;
+}

@@ -3,6 +3,8 @@
 //   banktool check [--kind four|yomi] [--no-layout] [--table DIR] FILE
 //                          every problem of the bank, one a line; with
 //                          --table also against the joyo table in DIR
+//   banktool stats --table DIR FILE...
+//                          figures of the banks against the joyo table
 #include <algorithm>
 #include <cstdio>
 #include <exception>
@@ -18,6 +20,7 @@
 #include "platform/ShiftJis.h"
 #include "text/TextList.h"
 #include "tools/banktool/BankCheck.h"
+#include "tools/banktool/BankStats.h"
 #include "tools/banktool/BankTable.h"
 #include "tools/banktool/JoyoTable.h"
 #ifdef TOBELIN_BANKTOOL_SCREEN
@@ -167,6 +170,32 @@ int Check(const std::vector<std::string>& args) {
     return problems.empty() ? 0 : kExitFailure;
 }
 
+// A bank as the drill reads it (.dat, Shift-JIS), or its UTF-8 source (.txt)
+// whose lines starting with '#' are comments.
+BankFile ReadBank(const std::string& path) {
+    const std::optional<BankKind> kind = KindFromFileName(path);
+    if (!kind) throw Exception(Utf8ToSjis(path + ": the kind of bank does not follow from the name"));
+    BankFile bank{path, *kind, {}};
+    if (path.size() > 4 && path.compare(path.size() - 4, 4, ".txt") == 0) {
+        for (std::string& line : SplitLines(ReadWholeFile(path)))
+            if (line.empty() || line[0] != '#') bank.lines.push_back(Utf8ToSjis(line));
+    } else {
+        TStringList lines;
+        LoadLines(lines, Utf8ToSjis(path));
+        bank.lines = lines.Items();
+    }
+    return bank;
+}
+
+int Stats(const std::vector<std::string>& args) {
+    if (args.size() < 3 || args[0] != "--table") return Usage();
+    const JoyoTable table = JoyoTable::Load(args[1]);
+    std::vector<BankFile> banks;
+    for (size_t i = 2; i < args.size(); ++i) banks.push_back(ReadBank(args[i]));
+    for (const std::string& line : BankStats(banks, table)) std::printf("%s\n", line.c_str());
+    return 0;
+}
+
 struct Command {
     const char* name;
     const char* usage;
@@ -180,6 +209,9 @@ constexpr Command kCommands[] = {
               "                 report every problem of a bank (the kind follows the name: four*, *yomi*);\n"
               "                 --table DIR also checks it against the joyo table there (banks/joyo)",
      1, 6, Check},
+    {"stats", "stats --table DIR FILE...\n"
+              "                 figures of the banks (.dat or UTF-8 .txt sources) against the joyo table in DIR",
+     3, 64, Stats},
 };
 
 int Usage() {

@@ -16,6 +16,8 @@ PACKAGES=(
   clang libclang-rt-14-dev valgrind
   # reading checks for the banks
   mecab mecab-ipadic-utf8
+  # the joyo readings table is checked against KANJIDIC
+  kanjidic
   # benchmark peers (never linked into the product)
   libpng-dev libspng-dev liblodepng-dev libstb-dev
 )

@@ -1,7 +1,10 @@
 // banktool: looks at question-bank files the way the drill reads them.
 //   banktool fields FILE   one JSON array of fields per bank line
-//   banktool check [--kind four|yomi] [--no-layout] FILE
-//                          every problem of the bank, one a line
+//   banktool check [--kind four|yomi] [--no-layout] [--table DIR] FILE
+//                          every problem of the bank, one a line; with
+//                          --table also against the joyo table in DIR
+//   banktool stats --table DIR FILE...
+//                          figures of the banks against the joyo table
 #include <algorithm>
 #include <cstdio>
 #include <exception>
@@ -17,6 +20,9 @@
 #include "platform/ShiftJis.h"
 #include "text/TextList.h"
 #include "tools/banktool/BankCheck.h"
+#include "tools/banktool/BankStats.h"
+#include "tools/banktool/BankTable.h"
+#include "tools/banktool/JoyoTable.h"
 #ifdef TOBELIN_BANKTOOL_SCREEN
 #include "tools/banktool/BankScreen.h"
 #endif
@@ -76,6 +82,7 @@ struct CheckOptions {
     std::string path;
     std::optional<BankKind> kind;
     bool layout = true;
+    std::optional<std::string> tableDir;
 };
 
 // Options may stand before or after the file; anything else is a usage
@@ -92,6 +99,8 @@ std::optional<CheckOptions> ParseCheck(const std::vector<std::string>& args) {
                 o.kind = BankKind::Yomi;
             else
                 return std::nullopt;
+        } else if (args[i] == "--table" && i + 1 < args.size() && !o.tableDir) {
+            o.tableDir = args[++i];
         } else if (args[i] == "--no-layout") {
             o.layout = false;
         } else if (!havePath && !args[i].empty() && args[i][0] != '-') {
@@ -145,6 +154,10 @@ int Check(const std::vector<std::string>& args) {
 #endif
     std::vector<BankProblem> found = CheckBank(lines.Items(), *o->kind, layout);
     problems.insert(problems.end(), found.begin(), found.end());
+    if (o->tableDir) {
+        const std::vector<BankProblem> table = CheckBankTable(lines.Items(), *o->kind, JoyoTable::Load(*o->tableDir));
+        problems.insert(problems.end(), table.begin(), table.end());
+    }
     std::stable_sort(problems.begin(), problems.end(),
                      [](const BankProblem& a, const BankProblem& b) { return a.line < b.line; });
 
@@ -157,6 +170,32 @@ int Check(const std::vector<std::string>& args) {
     return problems.empty() ? 0 : kExitFailure;
 }
 
+// A bank as the drill reads it (.dat, Shift-JIS), or its UTF-8 source (.txt)
+// whose lines starting with '#' are comments.
+BankFile ReadBank(const std::string& path) {
+    const std::optional<BankKind> kind = KindFromFileName(path);
+    if (!kind) throw Exception(Utf8ToSjis(path + ": the kind of bank does not follow from the name"));
+    BankFile bank{path, *kind, {}};
+    if (path.size() > 4 && path.compare(path.size() - 4, 4, ".txt") == 0) {
+        for (std::string& line : SplitLines(ReadWholeFile(path)))
+            if (line.empty() || line[0] != '#') bank.lines.push_back(Utf8ToSjis(line));
+    } else {
+        TStringList lines;
+        LoadLines(lines, Utf8ToSjis(path));
+        bank.lines = lines.Items();
+    }
+    return bank;
+}
+
+int Stats(const std::vector<std::string>& args) {
+    if (args.size() < 3 || args[0] != "--table") return Usage();
+    const JoyoTable table = JoyoTable::Load(args[1]);
+    std::vector<BankFile> banks;
+    for (size_t i = 2; i < args.size(); ++i) banks.push_back(ReadBank(args[i]));
+    for (const std::string& line : BankStats(banks, table)) std::printf("%s\n", line.c_str());
+    return 0;
+}
+
 struct Command {
     const char* name;
     const char* usage;
@@ -166,9 +205,13 @@ struct Command {
 
 constexpr Command kCommands[] = {
     {"fields", "fields FILE    print each bank line's fields as a JSON array", 1, 1, Fields},
-    {"check", "check [--kind four|yomi] [--no-layout] FILE\n"
-              "                 report every problem of a bank (the kind follows the name: four*, *yomi*)",
-     1, 4, Check},
+    {"check", "check [--kind four|yomi] [--no-layout] [--table DIR] FILE\n"
+              "                 report every problem of a bank (the kind follows the name: four*, *yomi*);\n"
+              "                 --table DIR also checks it against the joyo table there (banks/joyo)",
+     1, 6, Check},
+    {"stats", "stats --table DIR FILE...\n"
+              "                 figures of the banks (.dat or UTF-8 .txt sources) against the joyo table in DIR",
+     3, 64, Stats},
 };
 
 int Usage() {

@@ -31,6 +31,8 @@ if [ "$what" = test ]; then
     dpkg-dev file
     # reading checks for the banks
     mecab mecab-ipadic-utf8
+    # the joyo readings table is checked against KANJIDIC
+    kanjidic
     # benchmark peers (never linked into the product); /usr/bin/time for
     # the memory script
     libpng-dev libspng-dev liblodepng-dev libstb-dev time

@@ -1,7 +1,10 @@
 // banktool: looks at question-bank files the way the drill reads them.
 //   banktool fields FILE   one JSON array of fields per bank line
-//   banktool check [--kind four|yomi] [--no-layout] FILE
-//                          every problem of the bank, one a line
+//   banktool check [--kind four|yomi] [--no-layout] [--table DIR] FILE
+//                          every problem of the bank, one a line; with
+//                          --table also against the joyo table in DIR
+//   banktool stats --table DIR FILE...
+//                          figures of the banks against the joyo table
 #include <getopt.h>
 
 #include <algorithm>
@@ -21,6 +24,9 @@
 #include "platform/ShiftJis.h"
 #include "text/TextList.h"
 #include "tools/banktool/BankCheck.h"
+#include "tools/banktool/BankStats.h"
+#include "tools/banktool/BankTable.h"
+#include "tools/banktool/JoyoTable.h"
 #include "tools/common/ToolErrors.h"
 #ifdef TOBELIN_BANKTOOL_SCREEN
 #include "tools/banktool/BankScreen.h"
@@ -36,9 +42,12 @@ const char kUsage[] =
     "usage: banktool COMMAND [OPTIONS] FILE\n"
     "  banktool fields FILE\n"
     "                 print each bank line's fields as a JSON array\n"
-    "  banktool check [--kind four|yomi] [--no-layout] FILE\n"
+    "  banktool check [--kind four|yomi] [--no-layout] [--table DIR] FILE\n"
     "                 report every problem of a bank, one a line; without --kind\n"
     "                 the kind follows the name (four*: idioms, *yomi*: readings)\n"
+    "  banktool stats --table DIR FILE...\n"
+    "                 figures of the banks (.dat or UTF-8 .txt sources) against\n"
+    "                 the joyo table in DIR (banks/joyo)\n"
     "  banktool --help | --version\n";
 
 const char kHelp[] =
@@ -46,6 +55,7 @@ const char kHelp[] =
     "Options:\n"
     "  -k, --kind=KIND   the bank's kind: four (idioms) or yomi (readings)\n"
     "  -n, --no-layout   do not measure whether the texts fit the drill's screens\n"
+    "  -t, --table=DIR   also check against the joyo readings table in DIR\n"
     "  -h, --help        show this text\n"
     "  -V, --version     show the version\n"
     "  --                end of the options: a FILE may begin with '-'\n"
@@ -116,6 +126,7 @@ struct TCheckOptions {
     std::string path;
     std::optional<BankKind> kind;
     bool layout = true;
+    std::optional<std::string> tableDir;
 };
 
 const char* KindName(BankKind kind) { return kind == BankKind::Four ? "four" : "yomi"; }
@@ -159,6 +170,10 @@ int Check(TCheckOptions o) {
 #endif
     std::vector<BankProblem> found = CheckBank(lines.Items(), *o.kind, layout);
     problems.insert(problems.end(), found.begin(), found.end());
+    if (o.tableDir) {
+        const std::vector<BankProblem> table = CheckBankTable(lines.Items(), *o.kind, JoyoTable::Load(*o.tableDir));
+        problems.insert(problems.end(), table.begin(), table.end());
+    }
     std::stable_sort(problems.begin(), problems.end(),
                      [](const BankProblem& a, const BankProblem& b) { return a.line < b.line; });
 
@@ -171,12 +186,45 @@ int Check(TCheckOptions o) {
     return problems.empty() ? 0 : kExitFailure;
 }
 
-enum class TCommand { None, Fields, Check };
+// A bank as the drill reads it (.dat, Shift-JIS), or its UTF-8 source (.txt)
+// whose lines starting with '#' are comments.
+BankFile ReadBank(const std::string& path, std::optional<BankKind> kind) {
+    if (!kind) kind = KindFromFileName(path);
+    if (!kind) throw TUsageError{"cannot tell the kind of " + path + " from its name; give --kind four|yomi"};
+    BankFile bank{path, *kind, {}};
+    if (path.size() > 4 && path.compare(path.size() - 4, 4, ".txt") == 0) {
+        std::string bytes;
+        try {
+            bytes = ReadWholeFile(path);
+        } catch (const Exception& e) {
+            throw TToolError(DescribeFrameworkError(e, path, errno));
+        }
+        for (std::string& line : SplitLines(bytes))
+            if (line.empty() || line[0] != '#') bank.lines.push_back(Utf8ToSjis(line));
+    } else {
+        TStringList lines;
+        LoadBank(lines, path);
+        bank.lines = lines.Items();
+    }
+    return bank;
+}
+
+int Stats(const std::vector<std::string>& paths, const TCheckOptions& o) {
+    if (!o.tableDir) throw TUsageError{"stats needs --table DIR"};
+    const JoyoTable table = JoyoTable::Load(*o.tableDir);
+    std::vector<BankFile> banks;
+    for (const std::string& path : paths) banks.push_back(ReadBank(path, o.kind));
+    for (const std::string& line : BankStats(banks, table)) std::printf("%s\n", line.c_str());
+    return 0;
+}
+
+enum class TCommand { None, Fields, Check, Stats };
 
 struct TCommandLine {
     bool help = false, version = false;
     TCommand command = TCommand::None;
     TCheckOptions check;
+    std::vector<std::string> files;
 };
 
 // GNU-style: options may stand before or after the command and the file,
@@ -185,6 +233,7 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
     static const option kOptions[] = {
         {"kind", required_argument, nullptr, 'k'},
         {"no-layout", no_argument, nullptr, 'n'},
+        {"table", required_argument, nullptr, 't'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -194,7 +243,7 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
     opterr = 0;
     optind = 0;
     int opt;
-    while ((opt = getopt_long(argc, argv, ":k:nhV", kOptions, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, ":k:nt:hV", kOptions, nullptr)) != -1) {
         switch (opt) {
             case 'k':
                 if (c.check.kind) throw TUsageError{"--kind given twice"};
@@ -208,6 +257,10 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
             case 'n':
                 c.check.layout = false;
                 layoutOption = true;
+                break;
+            case 't':
+                if (c.check.tableDir) throw TUsageError{"--table given twice"};
+                c.check.tableDir = optarg;
                 break;
             case 'h': c.help = true; break;
             case 'V': c.version = true; break;
@@ -224,10 +277,17 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
         c.command = TCommand::Fields;
     else if (operands[0] == "check")
         c.command = TCommand::Check;
+    else if (operands[0] == "stats")
+        c.command = TCommand::Stats;
     else
         throw TUsageError{"unknown command \"" + operands[0] + "\""};
+    if (c.command == TCommand::Stats) {
+        if (operands.size() < 2) throw TUsageError{"stats takes one or more FILEs"};
+        c.files.assign(operands.begin() + 1, operands.end());
+        return c;
+    }
     if (operands.size() != 2) throw TUsageError{operands[0] + " takes one FILE"};
-    if (c.command == TCommand::Fields && (c.check.kind || layoutOption))
+    if (c.command == TCommand::Fields && (c.check.kind || layoutOption || c.check.tableDir))
         throw TUsageError{"fields takes no options"};
     c.check.path = operands[1];
     return c;
@@ -256,7 +316,9 @@ int main(int argc, char** argv) {
             std::printf("banktool %s\n", TOBELIN_TOOLS_VERSION);
             return FinishOutput(0);
         }
-        const int status = c.command == TCommand::Fields ? Fields(c.check.path) : Check(c.check);
+        const int status = c.command == TCommand::Fields  ? Fields(c.check.path)
+                           : c.command == TCommand::Stats ? Stats(c.files, c.check)
+                                                          : Check(c.check);
         return FinishOutput(status);
     } catch (const TUsageError& e) {
         std::fprintf(stderr, "banktool: %s\n%s", e.Message.c_str(), kUsage);

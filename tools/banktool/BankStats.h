@@ -1,0 +1,19 @@
+// Figures of question banks against the joyo table: how many questions,
+// which kanji they ask, how well they cover the kanji added in 2010 and the
+// words of the appended list.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tools/banktool/BankCheck.h"
+#include "tools/banktool/JoyoTable.h"
+
+struct BankFile {
+    std::string name;                // as given, for the report
+    BankKind kind;
+    std::vector<std::string> lines;  // Shift-JIS records, comments left out
+};
+
+// The report, UTF-8 lines.
+std::vector<std::string> BankStats(const std::vector<BankFile>& banks, const JoyoTable& table);

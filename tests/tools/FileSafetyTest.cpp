@@ -242,7 +242,7 @@ TEST_F(FileSafety, PngconvCommandLine) {
         const int status = std::system((c.command + (full ? " 2>/dev/null" : out)).c_str());
         ASSERT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), c.status);
-        if (!full) EXPECT_EQ(Slurp(Dir.string() + ".out").rfind(c.outStart, 0), 0u);
+        if (!full) { EXPECT_EQ(Slurp(Dir.string() + ".out").rfind(c.outStart, 0), 0u); }
     }
     fs::remove(Dir.string() + ".out");
 }

@@ -362,16 +362,17 @@ int main(int argc, char** argv) {
     int status = 1;
     try {
         const TOptions options = ParseCommandLine(argc, argv);
+        int done = 0;
         if (options.Help)
             std::cout << kHelp;
         else if (options.Version)
             std::cout << "pngconv " << TOBELIN_TOOLS_VERSION << "\n";
         else
-            status = options.Info ? Info(options) : Convert(options);
+            done = options.Info ? Info(options) : Convert(options);
         // What went to standard output counts only once it is written.
         std::cout.flush();
         if (!std::cout) throw FileError("write", "standard output", errno != 0 ? errno : EIO);
-        return status;
+        return done;
     } catch (const TUsageError& e) {
         std::cerr << "pngconv: " << e.Message << "\n(see pngconv --help)\n";
         status = 2;

@@ -16,7 +16,7 @@ listing=$(dpkg-deb -c "$deb" | awk '{print $6}')
 status=0
 for want in ./usr/lib/tobelin/tobelin ./usr/lib/tobelin/Question/four.dat \
             ./usr/lib/tobelin/Question/tanbun_yomi.dat ./usr/bin/tobelin ./usr/bin/pngconv \
-            ./usr/bin/banktool ./usr/share/man/man6/tobelin.6 ./usr/share/applications/tobelin.desktop \
+            ./usr/bin/banktool ./usr/share/man/man6/tobelin.6 ./usr/share/man/man1/pngconv.1 ./usr/share/man/man1/banktool.1 ./usr/share/applications/tobelin.desktop \
             ./usr/share/icons/hicolor/48x48/apps/tobelin.png ./usr/share/doc/tobelin/copyright; do
     grep -qx -- "$want" <<<"$listing" || { echo "FAIL: the package lacks $want"; status=1; }
 done

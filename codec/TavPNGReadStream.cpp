@@ -8,6 +8,7 @@
 #include <tmmintrin.h>
 #endif
 
+#include "codec/PngMessages.h"
 #include "codec/PngText.h"
 #include "codec/SFunc.h"
 #include "codec/TavPNGStream.h"
@@ -41,18 +42,6 @@ constexpr uint32_t kTPNG = ChunkId("tpNG");
 // Marks that an indexed tRNS was read; resolved when the bitmap is prepared.
 constexpr int32_t kPaletteAlphaPending = 0x01FFFFFF;
 
-const char* const kMsgNotPng = "PNG LoadStream: Not PNG Format";
-const char* const kMsgTwoIHDR = "Read Header(PNG): appear two IHDR";
-const char* const kMsgColorType = "Read Header(PNG): Error ColorType";
-const char* const kMsgCompression = "Read Header(PNG): not support Compression";
-const char* const kMsgFilter = "Read Header(PNG): not supprt Filter";
-const char* const kMsgInterlace = "Read Header(PNG): not interlace type";
-const char* const kMsgImageSize = "Read Header(PNG): Error ImageSize";
-const char* const kMsgGreyDepth = "Read Header(PNG): Error Bitdepth";
-const char* const kMsgGreyAlpha = "Read Header(PNG): not Use AlphaChannel";
-const char* const kMsgDepth = "Read Header(PNG): Error BitDepth";
-const char* const kMsgZlib = "PNG LoadStream: Error ZLIB";
-const char* const kMsgReadError = "Read Image (PNG): Read Error";
 
 using TRowState = TTavPNGReadStream::TRowState;
 

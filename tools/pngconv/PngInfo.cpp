@@ -9,24 +9,13 @@
 #include <optional>
 #include <vector>
 
+#include "codec/PngMessages.h"
 #include "codec/PngText.h"
 #include "codec/TavPNGStream.h"
 #include "platform/Streams.h"
 
 namespace {
 
-// The decoder's own messages, so that --info fails as a load would.
-const char* const kMsgNotPng = "PNG LoadStream: Not PNG Format";
-const char* const kMsgTwoIHDR = "Read Header(PNG): appear two IHDR";
-const char* const kMsgColorType = "Read Header(PNG): Error ColorType";
-const char* const kMsgCompression = "Read Header(PNG): not support Compression";
-const char* const kMsgFilter = "Read Header(PNG): not supprt Filter";
-const char* const kMsgInterlace = "Read Header(PNG): not interlace type";
-const char* const kMsgImageSize = "Read Header(PNG): Error ImageSize";
-const char* const kMsgGreyDepth = "Read Header(PNG): Error Bitdepth";
-const char* const kMsgGreyAlpha = "Read Header(PNG): not Use AlphaChannel";
-const char* const kMsgDepth = "Read Header(PNG): Error BitDepth";
-const char* const kMsgReadError = "Read Image (PNG): Read Error";
 
 const uint8_t kSignature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
 // As the reader: a file whose bytes 0 and 74 are both 0 starts with a

@@ -218,7 +218,6 @@ protected:
     TZDeflateRec Deflate;
     uint8_t PaletteEntries_[1024] = {};  // the bitmap's palette, blue, green, red, 0
     int32_t PaletteCount_ = 0;
-    bool GrayWithoutPalette_ = false;    // an indexed bitmap without palette, written as grey
     uint8_t PaletteAlpha_[256] = {};     // tRNS of a palette image with a mask
     int32_t PaletteAlphaCount_ = 0;      // its length; 0 writes none from the mask
 

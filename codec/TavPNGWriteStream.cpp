@@ -376,12 +376,15 @@ void TTavPNGWriteStream::EncodeImage() {
     GrayIndexActive = GrayIndexMode && SourceBits == 8 && ActiveAlphaBitmap != nullptr && !Grayscale;
     PaletteCount_ = ImageBits <= 8 ? GetPaletteEntriesRGB(bitmap.GetPalette(), PaletteEntries_) : 0;
     if (PaletteCount_ > 256) PaletteCount_ = 256;
-    // Without a palette an indexed image has no colours but its indices:
-    // they are written as the grey levels they are, since a palette image
-    // without PLTE would be invalid.
-    GrayWithoutPalette_ = ImageBits <= 8 && PaletteCount_ <= 0 && !Grayscale && !GrayIndexActive;
+    // Without a palette every pixel of an indexed bitmap reads as black
+    // (TBitmap::Pixel): a PLTE of black entries keeps both the indices and
+    // those colours, where a palette image without PLTE would be invalid.
+    if (ImageBits <= 8 && PaletteCount_ <= 0 && !Grayscale && !GrayIndexActive) {
+        PaletteCount_ = 1 << ImageBits;
+        std::memset(PaletteEntries_, 0, sizeof PaletteEntries_);
+    }
     PaletteAlphaCount_ = 0;
-    if (ImageBits <= 8 && !Grayscale && !GrayIndexActive && !GrayWithoutPalette_ && ActiveAlphaBitmap != nullptr)
+    if (ImageBits <= 8 && !Grayscale && !GrayIndexActive && ActiveAlphaBitmap != nullptr)
         BuildPaletteAlpha();
 
     ProgressBegin();
@@ -415,7 +418,7 @@ void TTavPNGWriteStream::WriteHeaderChunks() {
 
 void TTavPNGWriteStream::WriteIHDR() {
     uint8_t depth, colorType;
-    if (Grayscale || GrayIndexActive || GrayWithoutPalette_) {
+    if (Grayscale || GrayIndexActive) {
         GrayOutput = true;
         if (ImageBits > 8) ImageBits = 8;
         depth = uint8_t(ImageBits);

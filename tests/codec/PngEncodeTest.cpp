@@ -266,17 +266,19 @@ TEST(PngEncode, BackgroundAndTransparencyBodies) {
     }
 }
 
-TEST(PngEncode, PaletteLookupWithoutEntriesLeavesChunksOut) {
-    // Without a palette the indices are written as grey levels; a
-    // palette entry then names no colour.
-    auto bmp = MakeBitmap(pf8bit, 3, 3, 1);
-    bmp->SetPalette(nullptr);
-    auto enc = QuietEncoder();
-    enc->BackgroundColor = 0x01000001;
-    enc->TransparentColor = 0x01000001;
-    const auto chunks = EncodeChunks(*enc, *bmp);
-    EXPECT_EQ(Types(chunks), (Strings{"IHDR", "tEXt", "tpNG", "IDAT", "IEND"}));
-    EXPECT_EQ(chunks[0].Data[9], 0) << "colour type";
+TEST(PngEncode, IndexedBitmapWithoutPaletteGetsABlackPalette) {
+    // Its pixels all read as black: a PLTE of black entries keeps them and
+    // their indices, and makes the file valid.
+    for (const TPixelFormat format : {pf1bit, pf4bit, pf8bit}) {
+        SCOPED_TRACE(int(format));
+        auto bmp = MakeBitmap(format, 3, 3, 1);
+        bmp->SetPalette(nullptr);
+        const auto chunks = EncodeChunks(*QuietEncoder(), *bmp);
+        EXPECT_EQ(chunks[0].Data[9], 3) << "colour type";
+        ASSERT_NE(Find(chunks, "PLTE"), nullptr);
+        const int bits = format == pf1bit ? 1 : format == pf4bit ? 4 : 8;
+        EXPECT_EQ(Find(chunks, "PLTE")->Data, std::vector<uint8_t>(size_t(3) << bits, 0));
+    }
 }
 
 TEST(PngEncode, GrayIndexModeWritesPaletteAndFlagButNoTransparency) {

@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/RunCommand.h"
+
 using namespace pngenc;
 namespace fs = std::filesystem;
 
@@ -222,17 +224,6 @@ std::vector<uint8_t> Expected(const Case& c, const Source& s, const TTavPNGWrite
             out.insert(out.end(), {r, g, bl, a});
         }
     return out;
-}
-
-int RunCommand(const std::string& command, std::string& output) {
-    output.clear();
-    FILE* p = popen((command + " 2>&1").c_str(), "r");
-    if (p == nullptr) return -1;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) output.append(buf, n);
-    const int status = pclose(p);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 void WriteFile(const fs::path& path, const std::vector<uint8_t>& bytes) {

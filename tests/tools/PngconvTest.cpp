@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/RunCommand.h"
+
 extern char** environ;
 
 namespace {
@@ -245,17 +247,6 @@ Bytes Be32Bytes(uint32_t v) {
 }
 
 Bytes TextBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-int Shell(const std::string& command, std::string& output) {
-    output.clear();
-    FILE* p = popen((command + " 2>&1").c_str(), "r");
-    if (p == nullptr) return -1;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) output.append(buf, n);
-    const int status = pclose(p);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // The PAM data of what pngconv decodes from a file, without the header.
 Bytes DecodedRgba(const fs::path& png, const ScratchDir& dir) {
@@ -639,7 +630,7 @@ TEST_F(Pngconv, PngResavedIsValidAndKeepsPixelsAndMetadata) {
         const RunResult r = RunTool({c.Input.string(), out.string()}, Dir);
         ASSERT_EQ(r.Status, 0) << r.Err;
         std::string check;
-        EXPECT_EQ(Shell("pngcheck -q '" + out.string() + "'", check), 0) << check;
+        EXPECT_EQ(RunCommand("pngcheck -q '" + out.string() + "'", check), 0) << check;
         const Bytes before = DecodedRgba(c.Input, Dir);
         ASSERT_FALSE(before.empty());
         EXPECT_TRUE(DecodedRgba(out, Dir) == before) << "the RGBA pixels changed";
@@ -677,8 +668,8 @@ TEST_F(Pngconv, CommentsSurviveResavesAndReadBackInPil) {
         for (size_t at; (at = escaped.find("\r\n")) != std::string::npos;) escaped.replace(at, 2, "\\r\\n");
         EXPECT_EQ(InfoLines(RunTool({"--info", last.string()}, Dir).Out)["comment"], escaped);
         std::string check, pil;
-        EXPECT_EQ(Shell("pngcheck -q '" + last.string() + "'", check), 0) << check;
-        ASSERT_EQ(Shell("/usr/bin/python3 -c \"import sys; from PIL import Image; "
+        EXPECT_EQ(RunCommand("pngcheck -q '" + last.string() + "'", check), 0) << check;
+        ASSERT_EQ(RunCommand("/usr/bin/python3 -c \"import sys; from PIL import Image; "
                         "sys.stdout.buffer.write(Image.open(sys.argv[1]).text['Comment'].encode('utf-8'))\" '" +
                             last.string() + "'",
                         pil),

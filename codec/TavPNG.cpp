@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "codec/SFunc.h"
 #include "platform/Canvas.h"
 #include "platform/Exceptions.h"
 #include "platform/Streams.h"
@@ -194,6 +195,11 @@ void TTavPNG::Assign(TPersistent* source) {
         AfterImageChange(*ImageBitmap);
         return;
     }
+    if (auto* bitmap = dynamic_cast<TBitmap*>(source); bitmap && bitmap->PixelFormat() == pf32bit && bitmap->AlphaChannel) {
+        TakeAlphaOf(*bitmap);
+        AfterImageChange(*ImageBitmap);
+        return;
+    }
     if (auto* graphic = dynamic_cast<TGraphic*>(source)) {
         ImageBitmap->Assign(graphic);
         AfterImageChange(*ImageBitmap);
@@ -202,7 +208,57 @@ void TTavPNG::Assign(TPersistent* source) {
     TGraphic::Assign(source);
 }
 
+// The colour goes into a 24-bit image, the alpha into the mask as the
+// codec holds it (255 - alpha), so that saving writes RGBA.
+void TTavPNG::TakeAlphaOf(const TBitmap& bitmap) {
+    auto image = GuardAlloc([] { return std::make_unique<TBitmap>(); });
+    auto alpha = GuardAlloc([] { return std::make_unique<TBitmap>(); });
+    uint8_t grey[1024];
+    MakeGrayPalette(grey, 8);
+    GuardAlloc([&] {
+        image->SetPixelFormat(pf24bit);
+        image->SetSize(bitmap.Width(), bitmap.Height());
+        alpha->SetPixelFormat(pf8bit);
+        alpha->SetSize(bitmap.Width(), bitmap.Height());
+        alpha->SetPalette(CreatePaletteFromEntries(grey, 256));
+    });
+    for (int32_t y = 0; y < bitmap.Height(); ++y) {
+        const uint8_t* src = bitmap.ScanLine(y);
+        uint8_t* rgb = image->ScanLine(y);
+        uint8_t* a = alpha->ScanLine(y);
+        for (int32_t x = 0; x < bitmap.Width(); ++x, src += 4, rgb += 3) {
+            rgb[0] = src[0];
+            rgb[1] = src[1];
+            rgb[2] = src[2];
+            a[x] = uint8_t(255 - src[3]);
+        }
+    }
+    ImageBitmap->Assign(image.get());
+    AlphaBitmap->Assign(alpha.get());
+    AlphaOverride = nullptr;
+    HasAlpha = true;
+}
+
 void TTavPNG::AssignTo(TPersistent* dest) {
+    const TBitmap* image = CurrentImage();
+    const TBitmap* alpha = CurrentAlpha();
+    auto* bitmap = dynamic_cast<TBitmap*>(dest);
+    if (bitmap && HasAlpha && !image->GetEmpty() && alpha->PixelFormat() == pf8bit &&
+        alpha->Width() == image->Width() && alpha->Height() == image->Height()) {
+        // A bitmap keeps alpha only in its 32-bit form.
+        auto rgba = GuardAlloc([] { return std::make_unique<TBitmap>(); });
+        rgba->Assign(CurrentImage());
+        rgba->SetPixelFormat(pf32bit);
+        for (int32_t y = 0; y < rgba->Height(); ++y) {
+            uint8_t* p = rgba->ScanLine(y);
+            const uint8_t* a = alpha->ScanLine(y);
+            for (int32_t x = 0; x < rgba->Width(); ++x)
+                p[4 * size_t(x) + 3] = uint8_t(255 - a[x]);
+        }
+        rgba->AlphaChannel = true;
+        bitmap->Assign(rgba.get());
+        return;
+    }
     if (auto* graphic = dynamic_cast<TGraphic*>(dest)) {
         graphic->Assign(CurrentImage());
         return;

@@ -69,6 +69,7 @@ public:
     void ReadData(TStream& stream) override;
     void WriteData(TStream& stream) override;
 
+    // A 32-bit bitmap with alpha becomes a 24-bit image and its alpha.
     void Assign(TPersistent* source) override;
 
     void Draw(TCanvas& canvas, const TRect& rect) override;
@@ -87,6 +88,8 @@ public:
     void SaveToClipboardFormat(uint16_t& format, TClipboardData& data, HPALETTE& palette) override;
 
 protected:
+    // A bitmap is given the image in 32 bits with its alpha when the
+    // picture has alpha.
     void AssignTo(TPersistent* dest) override;
     // Marks the palette modified and adopts the bitmap's transparent flag;
     // exactly one change is signalled.
@@ -95,4 +98,5 @@ protected:
 private:
     void CopyResultsBack(const TTavPNGReadStream& decoder, bool withInterlace);
     void SetSharedEncoderParameters(TTavPNGWriteStream& encoder);
+    void TakeAlphaOf(const TBitmap& bitmap);
 };

@@ -49,6 +49,8 @@ void TBitmap::SetPixelFormat(TPixelFormat format) {
     if (format == PixelFormat_)
         return;
     Reallocate(Width_, Height_, format, true);
+    if (format != pf32bit)
+        AlphaChannel = false;  // the conversion kept no alpha to come back to
     Changed(this);
 }
 
@@ -162,6 +164,7 @@ void TBitmap::Clear() {
     TPixelMemory().swap(Bits_);
     Width_ = Height_ = Stride_ = 0;
     Palette_.reset();
+    AlphaChannel = false;
     Changed(this);
 }
 
@@ -206,6 +209,7 @@ void TBitmap::Assign(TPersistent* source) {
         Height_ = other->Height_;
         Stride_ = other->Stride_;
         TransparentColor = other->TransparentColor;
+        AlphaChannel = other->AlphaChannel;
         HandleType = other->HandleType;
         // One change signal for the whole copy.
         TNotifyEvent saved = std::move(OnChange);
@@ -293,6 +297,7 @@ void TBitmap::LoadFromStream(TStream& stream) {
     Width_ = loaded.Width_;
     Height_ = loaded.Height_;
     Stride_ = loaded.Stride_;
+    AlphaChannel = loaded.AlphaChannel;
     Changed(this);
 }
 

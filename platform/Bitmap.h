@@ -2,7 +2,7 @@
 // 1-, 4- and 8-bit pixels are palette indices (first pixel in the high
 // bits); 15-bit pixels are little-endian 0RRRRRGGGGGBBBBB words, 16-bit
 // pixels RRRRRGGGGGGBBBBB words; 24-bit pixels are B, G, R; 32-bit pixels
-// B, G, R and an unused byte.
+// B, G, R and a byte that is alpha only where AlphaChannel says so.
 #pragma once
 
 #include <cstdint>
@@ -95,6 +95,12 @@ public:
 
     void SetTransparent(bool value) override;
     TColor TransparentColor = clBlack;
+
+    // Set: the fourth byte of each pf32bit pixel is its straight alpha
+    // (255 opaque), as read from a BMP with an alpha mask and written back
+    // as one. Clear, that byte means nothing. No other format carries
+    // alpha, so the flag is read only together with pf32bit.
+    bool AlphaChannel = false;
 
     TBitmapHandleType HandleType = TBitmapHandleType::bmDIB;
 

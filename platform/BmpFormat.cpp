@@ -17,11 +17,15 @@
 namespace bmpformat {
 namespace {
 
-constexpr uint32_t BI_RGB = 0, BI_RLE8 = 1, BI_RLE4 = 2, BI_BITFIELDS = 3;
+constexpr uint32_t BI_RGB = 0, BI_RLE8 = 1, BI_RLE4 = 2, BI_BITFIELDS = 3, BI_ALPHABITFIELDS = 6;
 constexpr int64_t kFileHeaderSize = 14;
 constexpr uint32_t kCoreHeaderSize = 12;
 constexpr uint32_t kInfoHeaderSize = 40;
 constexpr uint32_t kLargestHeaderSize = 124;
+constexpr uint32_t kAlphaMaskHeaderSize = 56;  // the first header with an alpha mask
+constexpr uint32_t kV5HeaderSize = 124;
+constexpr uint32_t LCS_sRGB = 0x73524742;
+constexpr uint32_t LCS_GM_IMAGES = 4;
 
 [[noreturn]] void Invalid(const std::string& what) { throw EInvalidGraphic(what); }
 [[noreturn]] void Truncated() { Invalid("Bitmap data is truncated"); }
@@ -120,6 +124,7 @@ struct Header {
     uint32_t ClrUsed = 0;
     uint32_t ImageSize = 0;
     uint32_t Masks[3] = {0, 0, 0};
+    uint32_t AlphaMask = 0;  // 0: no alpha
     bool HasMasks = false;
 };
 
@@ -150,18 +155,25 @@ int64_t ReadHeader(Source& src, int64_t off, Header& h) {
     h.TopDown = height < 0;
     h.Height = height < 0 ? -height : height;
     int64_t end = off + h.HeaderSize;
-    if (h.Compression == BI_BITFIELDS) {
+    if (h.Compression == BI_BITFIELDS || h.Compression == BI_ALPHABITFIELDS) {
+        // The masks follow a 40-byte header, alpha only with
+        // BI_ALPHABITFIELDS; larger headers hold them, alpha from 56 bytes
+        // on. An alpha mask outside bit fields is not honoured: a plain
+        // 32-bit file's fourth byte is no alpha.
         h.HasMasks = true;
+        const bool alphaField = h.Compression == BI_ALPHABITFIELDS || h.HeaderSize >= kAlphaMaskHeaderSize;
+        const int count = alphaField ? 4 : 3;
+        uint8_t masks[16] = {};
         if (h.HeaderSize >= 52) {
-            for (int i = 0; i < 3; ++i)
-                h.Masks[i] = Le32(buf + 40 + 4 * i);
+            std::memcpy(masks, buf + 40, size_t(count) * 4);
         } else {
-            uint8_t masks[12];
-            src.ReadAt(end, masks, sizeof masks);
-            for (int i = 0; i < 3; ++i)
-                h.Masks[i] = Le32(masks + 4 * i);
-            end += 12;
+            src.ReadAt(end, masks, size_t(count) * 4);
+            end += count * 4;
         }
+        for (int i = 0; i < 3; ++i)
+            h.Masks[i] = Le32(masks + 4 * i);
+        if (alphaField)
+            h.AlphaMask = Le32(masks + 12);
     }
     return end;
 }
@@ -234,6 +246,7 @@ int64_t ReadDib(Source& src, int64_t dibOff, int64_t bitsOff, TBitmap& into) {
             Invalid("Invalid bitmap compression for its bit count");
         break;
     case BI_BITFIELDS:
+    case BI_ALPHABITFIELDS:
         if (h.BitCount != 16 && h.BitCount != 32)
             Invalid("Invalid bitmap compression for its bit count");
         break;
@@ -255,12 +268,21 @@ int64_t ReadDib(Source& src, int64_t dibOff, int64_t bitsOff, TBitmap& into) {
 
     // Colour masks: the common layouts are stored as they are, any other
     // is converted channel by channel.
-    Mask masks[3];
+    Mask masks[3], alphaMask;
     bool convertMasks = false;
     if (h.HasMasks) {
         for (int i = 0; i < 3; ++i)
             masks[i] = MakeMask(h.Masks[i]);
-        if (h.BitCount == 16 && h.Masks[0] == 0xF800 && h.Masks[1] == 0x07E0 && h.Masks[2] == 0x001F)
+        // An alpha mask that is not one run of bits, or that shares bits
+        // with a colour, is left unread as such files always were.
+        const uint32_t run = h.AlphaMask ? h.AlphaMask >> std::countr_zero(h.AlphaMask) : 0;
+        if (run && (run & (run + 1)) == 0 && (h.AlphaMask & (h.Masks[0] | h.Masks[1] | h.Masks[2])) == 0)
+            alphaMask = MakeMask(h.AlphaMask);
+        if (alphaMask.Width > 0) {
+            // Only pf32bit holds alpha.
+            convertMasks = true;
+            format = pf32bit;
+        } else if (h.BitCount == 16 && h.Masks[0] == 0xF800 && h.Masks[1] == 0x07E0 && h.Masks[2] == 0x001F)
             format = pf16bit;
         else if (h.BitCount == 16 && h.Masks[0] == 0x7C00 && h.Masks[1] == 0x03E0 && h.Masks[2] == 0x001F)
             format = pf15bit;
@@ -310,6 +332,7 @@ int64_t ReadDib(Source& src, int64_t dibOff, int64_t bitsOff, TBitmap& into) {
 
     into.SetPixelFormat(format);
     into.SetSize(h.Width, h.Height);
+    into.AlphaChannel = alphaMask.Width > 0;
     if (!entries.empty())
         into.SetPalette(TPaletteHandle(CreatePalette(entries.data(), int(entries.size()))));
     if (into.GetEmpty())
@@ -337,6 +360,14 @@ int64_t ReadDib(Source& src, int64_t dibOff, int64_t bitsOff, TBitmap& into) {
         }
         for (int32_t x = 0; x < h.Width; ++x) {
             const uint32_t pixel = h.BitCount == 16 ? Le16(row.data() + size_t(x) * 2) : Le32(row.data() + size_t(x) * 4);
+            if (alphaMask.Width > 0) {
+                uint8_t* p = dst + size_t(x) * 4;
+                p[0] = Channel(pixel, masks[2]);
+                p[1] = Channel(pixel, masks[1]);
+                p[2] = Channel(pixel, masks[0]);
+                p[3] = Channel(pixel, alphaMask);
+                continue;
+            }
             pixelops::WriteRaw(dst, x, format,
                                uint32_t(RGB(Channel(pixel, masks[0]), Channel(pixel, masks[1]), Channel(pixel, masks[2]))));
         }
@@ -358,6 +389,33 @@ std::vector<uint8_t> DibHeader(const TBitmap& bitmap) {
     }
     const uint32_t imageSize = uint32_t(bitmap.ScanlineStride()) * uint32_t(bitmap.Height());
     std::vector<uint8_t> out;
+    if (format == pf32bit && bitmap.AlphaChannel) {
+        // Alpha needs the masks of a BITMAPV5 header; the rows as stored,
+        // B, G, R, A, match them. Bitmaps without alpha keep the plain
+        // 40-byte header that every reader knows.
+        Put32(out, kV5HeaderSize);
+        Put32(out, uint32_t(bitmap.Width()));
+        Put32(out, uint32_t(bitmap.Height()));  // bottom-up
+        Put16(out, 1);
+        Put16(out, 32);
+        Put32(out, BI_BITFIELDS);
+        Put32(out, imageSize);
+        Put32(out, 3780);
+        Put32(out, 3780);
+        Put32(out, 0);
+        Put32(out, 0);
+        Put32(out, 0x00FF0000);
+        Put32(out, 0x0000FF00);
+        Put32(out, 0x000000FF);
+        Put32(out, 0xFF000000);
+        Put32(out, LCS_sRGB);
+        out.resize(out.size() + 36 + 12, 0);  // endpoints and gamma, unused with sRGB
+        Put32(out, LCS_GM_IMAGES);
+        Put32(out, 0);  // no profile
+        Put32(out, 0);
+        Put32(out, 0);
+        return out;
+    }
     out.reserve(kInfoHeaderSize + 12 + entries.size() * 4);
     Put32(out, kInfoHeaderSize);
     Put32(out, uint32_t(bitmap.Width()));

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <utility>
 
+#include <zlib.h>
+
 namespace {
 
 // Decodes the character at text[i]; false on an invalid sequence
@@ -70,4 +72,63 @@ bool IsValidUtf8(std::string_view text) {
         if (!NextCodePoint(text, i, cp)) return false;
     }
     return true;
+}
+
+bool InflateText(std::string_view compressed, size_t limit, std::string& text) {
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) return false;
+    struct End {
+        z_stream& z;
+        ~End() { inflateEnd(&z); }
+    } end{z};
+    std::string out;
+    char block[16384];
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
+    z.avail_in = uInt(compressed.size());
+    for (;;) {
+        z.next_out = reinterpret_cast<Bytef*>(block);
+        z.avail_out = sizeof block;
+        const int r = inflate(&z, Z_NO_FLUSH);
+        const size_t n = sizeof block - z.avail_out;
+        if (n > limit - out.size()) return false;
+        out.append(block, n);
+        if (r == Z_STREAM_END) break;
+        // Z_BUF_ERROR: no progress possible, the input ended before the stream.
+        if (r != Z_OK) return false;
+    }
+    text = std::move(out);
+    return true;
+}
+
+bool ReadTextChunk(std::string_view type, std::string_view body, std::string& key, std::string& utf8) {
+    const size_t zero = body.find('\0');
+    key = std::string(body.substr(0, zero));
+    if (zero == std::string_view::npos) return false;
+    std::string_view rest = body.substr(zero + 1);
+    if (type == "tEXt") {
+        utf8 = Latin1ToUtf8(rest);
+        return true;
+    }
+    if (type == "zTXt") {
+        // A method byte (0: zlib) and the compressed Latin-1 text.
+        std::string latin1;
+        if (rest.empty() || rest[0] != 0 || !InflateText(rest.substr(1), kTextInflateLimit, latin1)) return false;
+        utf8 = Latin1ToUtf8(latin1);
+        return true;
+    }
+    if (type != "iTXt" || rest.size() < 2) return false;
+    // A compression flag and method, then a language tag and a translated
+    // keyword, each ended by a zero byte, before the UTF-8 text.
+    const bool compressed = rest[0] != 0;
+    if (rest[0] > 1 || (compressed && rest[1] != 0)) return false;
+    rest.remove_prefix(2);
+    const size_t language = rest.find('\0');
+    const size_t translated = language == std::string_view::npos ? language : rest.find('\0', language + 1);
+    if (translated == std::string_view::npos) return false;
+    rest.remove_prefix(translated + 1);
+    if (!compressed) {
+        utf8 = std::string(rest);
+        return true;
+    }
+    return InflateText(rest, kTextInflateLimit, utf8);
 }

@@ -37,6 +37,7 @@ constexpr uint32_t kGIFG = ChunkId("gIFg");
 constexpr uint32_t kTIME = ChunkId("tIME");
 constexpr uint32_t kTEXT = ChunkId("tEXt");
 constexpr uint32_t kITXT = ChunkId("iTXt");
+constexpr uint32_t kZTXT = ChunkId("zTXt");
 constexpr uint32_t kTPNG = ChunkId("tpNG");
 
 // Marks that an indexed tRNS was read; resolved when the bitmap is prepared.
@@ -300,8 +301,9 @@ void TTavPNGReadStream::ReadChunks() {
         case kCHRM: ReadChromaticity(); break;
         case kGIFG: ReadGIFControl(); break;
         case kTIME: ReadTime(); break;
-        case kTEXT: ReadText(false); break;
-        case kITXT: ReadText(true); break;
+        case kTEXT: ReadText("tEXt"); break;
+        case kZTXT: ReadText("zTXt"); break;
+        case kITXT: ReadText("iTXt"); break;
         case kTPNG: ReadPrivate(); break;
         case kIDAT: ReadImageData(); break;
         case kIEND: ChunkFlags |= cfEnd; break;
@@ -501,7 +503,7 @@ void TTavPNGReadStream::ReadTime() {
     ProgressStep(0);
 }
 
-void TTavPNGReadStream::ReadText(bool international) {
+void TTavPNGReadStream::ReadText(const char* type) {
     if (ChunkLeft <= 0) return;
     // A declared length that runs past the data allocates nothing: the
     // skip in the chunk loop then ends it at the end of the data.
@@ -511,27 +513,11 @@ void TTavPNGReadStream::ReadText(bool international) {
     ReadBlock(text.data(), ChunkLeft);
     ChunkLeft = 0;
     if (EndOfData || Stopped) return;
-    const size_t zero = text.find('\0');
-    if (text.compare(0, zero, "Comment") != 0 || zero == std::string::npos) {
-        ProgressStep(0);
-        return;
-    }
-    // The comment is kept as UTF-8: tEXt holds Latin-1; iTXt holds a
-    // compression flag and method, a language tag and a translated
-    // keyword (each ended by a zero byte) before its UTF-8 text. A
-    // compressed iTXt is not read.
-    std::string body;
-    if (!international) {
-        body = Latin1ToUtf8(std::string_view(text).substr(zero + 1));
-    } else {
-        size_t pos = zero + 1;
-        const bool plain = text.size() >= pos + 2 && text[pos] == 0;
-        pos += 2;
-        const size_t language = plain ? text.find('\0', pos) : std::string::npos;
-        const size_t translated = language == std::string::npos ? language : text.find('\0', language + 1);
-        if (translated != std::string::npos) body = text.substr(translated + 1);
-    }
-    if (!body.empty()) {
+    // The comment is kept as UTF-8, from any of the three text chunks; a
+    // text that cannot be read (damaged or oversized compressed data) is
+    // passed over like any other unusable ancillary chunk.
+    std::string key, body;
+    if (ReadTextChunk(type, text, key, body) && key == "Comment" && !body.empty()) {
         // Several comments are one text, a line break between each two.
         if (!Comment.empty()) Comment += "\r\n";
         Comment += body;

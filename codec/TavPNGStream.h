@@ -111,8 +111,8 @@ private:
     void ReadChromaticity();
     void ReadGIFControl();
     void ReadTime();
-    // tEXt, or iTXt when international; only "Comment" is used.
-    void ReadText(bool international);
+    // A tEXt, zTXt or iTXt chunk (type names which); only "Comment" is used.
+    void ReadText(const char* type);
     void ReadPrivate();
     void ReadImageData();
     void DecodeRows();

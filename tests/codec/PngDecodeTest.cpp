@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include <zlib.h>
+#include "codec/PngText.h"
 #include "codec/TavPNGStream.h"
 #include "platform/Bitmap.h"
 #include "platform/Streams.h"
@@ -345,6 +347,13 @@ TEST(PngDecodeChunks, TimeIsTakenWhereverItStands) {
 
 TEST(PngDecodeChunks, CommentTexts) {
     using std::string;
+    const auto Zlib = [](const string& text) {
+        uLongf size = compressBound(uLong(text.size()));
+        string out(size, '\0');
+        compress(reinterpret_cast<Bytef*>(out.data()), &size, reinterpret_cast<const Bytef*>(text.data()), uLong(text.size()));
+        out.resize(size);
+        return out;
+    };
     using Text_ = std::pair<const char*, string>;  // chunk type, body
     struct Case {
         const char* name;
@@ -361,7 +370,16 @@ TEST(PngDecodeChunks, CommentTexts) {
         {"iTXt UTF-8 as it is", {{"iTXt", itxt + "\xe6\xbc\xa2"}}, "\xe6\xbc\xa2"},
         {"iTXt with language and translated keyword", {{"iTXt", string("Comment\0\0\0ja\0Kommentar\0", 23) + "x"}}, "x"},
         {"tEXt and iTXt joined", {{"tEXt", string("Comment\0a", 9)}, {"iTXt", itxt + "b"}}, "a\r\nb"},
-        {"compressed iTXt not read", {{"iTXt", string("Comment\0\1\0\0\0", 12) + "xyz"}}, ""},
+        {"compressed iTXt", {{"iTXt", string("Comment\0\1\0\0\0", 12) + Zlib("\xe6\xbc\xa2")}}, "\xe6\xbc\xa2"},
+        {"zTXt Latin-1 read as UTF-8", {{"zTXt", string("Comment\0\0", 9) + Zlib("caf\xe9")}}, "caf\xc3\xa9"},
+        {"zTXt between tEXt", {{"tEXt", string("Comment\0a", 9)}, {"zTXt", string("Comment\0\0", 9) + Zlib("b")}}, "a\r\nb"},
+        {"damaged compressed iTXt passed over", {{"iTXt", string("Comment\0\1\0\0\0", 12) + "xyz"}}, ""},
+        {"compressed text cut short passed over", {{"zTXt", string("Comment\0\0", 9) + Zlib("abcdef").substr(0, 6)}}, ""},
+        {"unknown compression method passed over", {{"zTXt", string("Comment\0\1", 9) + Zlib("x")}}, ""},
+        {"text inflating past the bound passed over",
+         {{"zTXt", string("Comment\0\0", 9) + Zlib(string(kTextInflateLimit + 1, 'a'))}}, ""},
+        {"text inflating to the bound read", {{"zTXt", string("Comment\0\0", 9) + Zlib(string(kTextInflateLimit, 'a'))}},
+         string(kTextInflateLimit, 'a')},
         {"iTXt cut short", {{"iTXt", string("Comment\0\0\0", 10)}}, ""},
         {"other iTXt keywords are dropped", {{"iTXt", string("Title\0\0\0\0\0t", 10)}}, ""},
     };

@@ -248,6 +248,14 @@ Bytes Be32Bytes(uint32_t v) {
 
 Bytes TextBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
+std::string Zlib(const std::string& text) {
+    uLongf size = compressBound(uLong(text.size()));
+    std::string out(size, '\0');
+    compress(reinterpret_cast<Bytef*>(out.data()), &size, reinterpret_cast<const Bytef*>(text.data()), uLong(text.size()));
+    out.resize(size);
+    return out;
+}
+
 // The PAM data of what pngconv decodes from a file, without the header.
 Bytes DecodedRgba(const fs::path& png, const ScratchDir& dir) {
     const fs::path pam = dir / "decoded.pam";
@@ -692,8 +700,9 @@ TEST_F(Pngconv, InfoReadsTheChunksAloneOfSeveralFiles) {
         for (uint32_t v : {31270u, 32900u, 64000u, 33000u, 30000u, 60000u, 15000u, 6000u}) PutBe32(b, v);
         return b;
     }());
-    AddChunk(huge, "zTXt", TextBytes(std::string("Title\0\0x", 8)));
-    AddChunk(huge, "iTXt", TextBytes(std::string("Comment\0\0\0\0\0\xe6\x97\xa5", 15)));
+    AddChunk(huge, "zTXt", TextBytes(std::string("Title\0\0", 7) + Zlib("a title")));
+    AddChunk(huge, "zTXt", TextBytes(std::string("Author\0\0x", 9)));
+    AddChunk(huge, "iTXt", TextBytes(std::string("Comment\0\1\0\0\0", 12) + Zlib("\xe6\x97\xa5")));
     AddChunk(huge, "IDAT", {0x78, 0x9c, 0x03, 0x00});
     AddChunk(huge, "IEND", {});
     huge.back() ^= 1;  // the IEND CRC
@@ -701,21 +710,86 @@ TEST_F(Pngconv, InfoReadsTheChunksAloneOfSeveralFiles) {
     const RunResult r = RunTool({"--info", (Dir / "huge.png").string(), kSuite + "/xc1n0g08.png",
                                  kSuite + "/ct1n0g04.png"}, Dir);
     EXPECT_EQ(r.Status, 1);
-    EXPECT_EQ(r.Err, "pngconv: " + kSuite + "/xc1n0g08.png: Read Header(PNG): Error ColorType\n");
+    // The header is answered from the chunks; the few bytes of image data
+    // then fail as they fail a load, after the report.
+    EXPECT_EQ(r.Err, "pngconv: " + (Dir / "huge.png").string() + ": Read Image (PNG): Read Error\npngconv: " + kSuite +
+                         "/xc1n0g08.png: Read Header(PNG): Error ColorType\n");
     const size_t split = r.Out.find("\n\n");
     ASSERT_NE(split, std::string::npos);
     const std::string first = r.Out.substr(0, split + 1), second = r.Out.substr(split + 2);
     EXPECT_EQ(first.rfind("file: " + (Dir / "huge.png").string() + "\n", 0), 0u) << first;
-    for (const char* line : {"chunk: IHDR 13\nchunk: cHRM 32\nchunk: zTXt 8\nchunk: iTXt 15\nchunk: IDAT 4\n"
+    for (const char* line : {"chunk: IHDR 13\nchunk: cHRM 32\nchunk: zTXt 22\nchunk: zTXt 9\nchunk: iTXt 23\nchunk: IDAT 4\n"
                              "chunk: IEND 0 (CRC mismatch)\n",
                              "width: 60000\n", "height: 60000\n", "colour type: 6 (truecolour with alpha)\n",
                              "chromaticity: white 0.31270 0.32900, red 0.64000 0.33000, green 0.30000 0.60000, "
                              "blue 0.15000 0.06000\n",
-                             "text: Title (zTXt)\ntext: Comment (iTXt)\n", "comment: \xe6\x97\xa5\n"})
+                             "text: Title (zTXt): a title\ntext: Author (zTXt) unreadable\ntext: Comment (iTXt): \xe6\x97\xa5\n",
+                             "comment: \xe6\x97\xa5\n"})
         EXPECT_NE(first.find(line), std::string::npos) << line;
     EXPECT_EQ(second.rfind("file: " + kSuite + "/ct1n0g04.png\n", 0), 0u) << second;
     for (const char* key : {"Title", "Author", "Copyright", "Description", "Software", "Disclaimer"})
-        EXPECT_NE(second.find(std::string("text: ") + key + " (tEXt)\n"), std::string::npos) << key;
+        EXPECT_NE(second.find(std::string("text: ") + key + " (tEXt): "), std::string::npos) << key;
+}
+
+// --info inflates the image data without keeping them, and fails a file
+// exactly when a load fails it: each case is also converted, and both
+// must agree.
+TEST_F(Pngconv, InfoFailsWhereTheImageDataFailALoad) {
+    // 4 x 3 grey, 8 bits: 3 rows of 5 bytes; interlaced, the seven passes
+    // hold 18 bytes.
+    const auto rows = [](int count, uint8_t filter) {
+        Bytes raw;
+        for (int y = 0; y < count; ++y) {
+            raw.push_back(y == 1 ? filter : 0);
+            raw.insert(raw.end(), {uint8_t(y), 2, 3, 4});
+        }
+        return raw;
+    };
+    const auto file = [](const std::vector<ChunkSpec>& middle, uint8_t interlace) {
+        Bytes f = {137, 80, 78, 71, 13, 10, 26, 10};
+        Bytes ihdr = Be32Bytes(4);
+        PutBe32(ihdr, 3);
+        ihdr.insert(ihdr.end(), {8, 0, 0, 0, interlace});
+        AddChunk(f, "IHDR", ihdr);
+        for (const ChunkSpec& c : middle) AddChunk(f, c.Type, c.Data);
+        AddChunk(f, "IEND", {});
+        return f;
+    };
+    const Bytes whole = TextBytes(Zlib(AsText(rows(3, 0))));
+    const Bytes head(whole.begin(), whole.begin() + 6), tail(whole.begin() + 6, whole.end());
+    Bytes damaged = whole;
+    damaged[2] = 0xFF;  // a final block of the reserved type
+    const std::string failed = "Read Image (PNG): Read Error";
+    struct Case {
+        const char* Name;
+        std::vector<ChunkSpec> Middle;
+        uint8_t Interlace;
+        std::string Message;  // empty: the file loads
+    } cases[] = {
+        {"complete", {{"IDAT", whole}}, 0, ""},
+        {"split, an empty IDAT between", {{"IDAT", head}, {"IDAT", {}}, {"IDAT", tail}}, 0, ""},
+        {"data after the last row", {{"IDAT", TextBytes(Zlib(AsText(rows(4, 0))))}}, 0, ""},
+        {"stream cut short", {{"IDAT", head}}, 0, failed},
+        {"another chunk within the image data", {{"IDAT", head}, {"tEXt", TextBytes("a\0b")}, {"IDAT", tail}}, 0, failed},
+        {"stream ends before the last row", {{"IDAT", TextBytes(Zlib(AsText(rows(2, 0))))}}, 0, failed},
+        {"damaged data", {{"IDAT", damaged}}, 0, failed},
+        {"unknown filter type", {{"IDAT", TextBytes(Zlib(AsText(rows(3, 5))))}}, 0, failed},
+        {"interlaced, rows of one pass only", {{"IDAT", whole}}, 1, failed},
+        {"interlaced, all seven passes", {{"IDAT", TextBytes(Zlib(AsText(rows(3, 0)) + "abc"))}}, 1, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const fs::path in = Dir / "in.png";
+        WriteFile(in, AsText(file(c.Middle, c.Interlace)));
+        const RunResult info = RunTool({"--info", in.string()}, Dir);
+        const RunResult load = RunTool({in.string(), (Dir / "out.pam").string()}, Dir);
+        EXPECT_EQ(info.Status, c.Message.empty() ? 0 : 1);
+        EXPECT_EQ(info.Err, c.Message.empty() ? "" : "pngconv: " + in.string() + ": " + c.Message + "\n");
+        EXPECT_EQ(InfoLines(info.Out)["file"], in.string());
+        EXPECT_EQ(load.Status, info.Status) << load.Err;
+        EXPECT_EQ(load.Err, info.Err);
+        fs::remove(Dir / "out.pam");
+    }
 }
 
 }  // namespace

@@ -110,6 +110,14 @@ struct TFacts {
     bool PaletteAlpha = false;
     std::optional<std::vector<uint8_t>> Resolution, Time, Chromaticity;
     std::string Comment;
+    std::string Failure;  // the decoder's message when the image data fail
+};
+
+struct TPass {
+    int Row, RowStep, Col, ColStep;
+};
+constexpr TPass kAdam7[7] = {
+    {0, 8, 0, 8}, {0, 8, 4, 8}, {4, 8, 0, 4}, {0, 4, 2, 4}, {2, 4, 0, 2}, {0, 2, 1, 2}, {1, 2, 0, 1},
 };
 
 // The bit depth checks that the decoder makes at the first image data.
@@ -150,23 +158,16 @@ int64_t RgbColor(const uint8_t* p, int depth) {
     return int64_t(p[at]) | int64_t(p[2 + at]) << 8 | int64_t(p[4 + at]) << 16;
 }
 
+// Every text chunk is listed with its value; a compressed text is
+// inflated within the decoder's bound, and one that cannot be read is
+// marked so instead of failing the report, as the decoder passes it over.
 void TakeText(TFacts& f, const std::string& type, const std::vector<uint8_t>& data) {
-    const std::string text(data.begin(), data.end());
-    const size_t zero = text.find('\0');
-    const std::string key = text.substr(0, zero);
-    f.TextKeys.push_back(EscapedText(Latin1ToUtf8(key)) + " (" + type + ")");
-    if (key != "Comment" || zero == std::string::npos)
-        return;
-    std::string body;
-    if (type == "tEXt") {
-        body = Latin1ToUtf8(std::string_view(text).substr(zero + 1));
-    } else if (type == "iTXt" && text.size() >= zero + 3 && text[zero + 1] == 0) {
-        const size_t language = text.find('\0', zero + 3);
-        const size_t translated = language == std::string::npos ? language : text.find('\0', language + 1);
-        if (translated != std::string::npos)
-            body = text.substr(translated + 1);
-    }
-    if (body.empty())
+    std::string key, body;
+    const bool readable = ReadTextChunk(type, std::string_view(reinterpret_cast<const char*>(data.data()), data.size()),
+                                        key, body);
+    f.TextKeys.push_back(EscapedText(Latin1ToUtf8(key)) + " (" + type + ")" +
+                         (readable ? ": " + EscapedText(body) : " unreadable"));
+    if (key != "Comment" || !readable || body.empty())
         return;
     if (!f.Comment.empty())
         f.Comment += "\r\n";
@@ -256,6 +257,107 @@ void TakeHeader(TFacts& f, const std::vector<uint8_t>& d) {
     f.Header = h;
 }
 
+// The image data as the decoder reads them, without keeping any pixels:
+// the first run of IDAT chunks is inflated block by block, and every row's
+// filter type is checked, until the rows that the header promises are
+// complete. Data that end early, damaged data and an unknown filter type
+// fail the load as they fail the decoder; data after the last row are
+// passed over as the decoder leaves them unread.
+class TImageDataCheck {
+public:
+    explicit TImageDataCheck(const THeader& h) {
+        const int channels = (h.ColorType & 3) == 2 ? 3 : 1;
+        BitsPerPixel = int64_t(channels + ((h.ColorType & 4) ? 1 : 0)) * h.Depth;
+        const bool adam7 = h.Interlace != 0;
+        for (int pass = 0; pass < (adam7 ? 7 : 1); ++pass) {
+            const TPass p = adam7 ? kAdam7[pass] : TPass{0, 1, 0, 1};
+            const int64_t width = Extent(h.Width, p.Col, p.ColStep), rows = Extent(h.Height, p.Row, p.RowStep);
+            if (width > 0 && rows > 0)
+                Passes.push_back({(width * BitsPerPixel + 7) / 8 + 1, rows});
+        }
+        if (inflateInit(&Z) != Z_OK)
+            throw ETavPNG(kMsgZlib);
+    }
+    ~TImageDataCheck() { inflateEnd(&Z); }
+    TImageDataCheck(const TImageDataCheck&) = delete;
+    TImageDataCheck& operator=(const TImageDataCheck&) = delete;
+
+    bool Done() const { return Pass == Passes.size(); }
+
+    // Inflates one block of IDAT data; throws the decoder's message when
+    // the data fail.
+    void Feed(const uint8_t* data, size_t size) {
+        Z.next_in = const_cast<uint8_t*>(data);
+        Z.avail_in = uInt(size);
+        while (!Done() && Z.avail_in > 0) {
+            Z.next_out = Out;
+            Z.avail_out = sizeof Out;
+            const int r = inflate(&Z, Z_NO_FLUSH);
+            if (r != Z_OK && r != Z_STREAM_END && r != Z_BUF_ERROR)
+                throw ETavPNG(kMsgReadError);
+            Walk(Out, sizeof Out - Z.avail_out);
+            if (r == Z_STREAM_END && !Done())
+                throw ETavPNG(kMsgReadError);  // the stream ended before the last row
+            if (r == Z_STREAM_END || r == Z_BUF_ERROR)
+                break;
+        }
+    }
+
+private:
+    struct TPassSize {
+        int64_t RowBytes;  // the filter byte included
+        int64_t Rows;
+    };
+
+    static int64_t Extent(int64_t n, int first, int step) { return n > first ? (n - first + step - 1) / step : 0; }
+
+    void Walk(const uint8_t* p, size_t n) {
+        while (n > 0 && !Done()) {
+            const TPassSize& pass = Passes[Pass];
+            if (AtRowByte == 0 && *p > 4)
+                throw ETavPNG(kMsgReadError);
+            const size_t step = size_t(std::min<int64_t>(int64_t(n), pass.RowBytes - AtRowByte));
+            p += step;
+            n -= step;
+            AtRowByte += int64_t(step);
+            if (AtRowByte == pass.RowBytes) {
+                AtRowByte = 0;
+                if (++Row == pass.Rows) {
+                    Row = 0;
+                    ++Pass;
+                }
+            }
+        }
+    }
+
+    z_stream Z{};
+    uint8_t Out[65536];
+    int64_t BitsPerPixel = 0;
+    std::vector<TPassSize> Passes;
+    size_t Pass = 0;
+    int64_t Row = 0, AtRowByte = 0;
+};
+
+// A failure of the image data is the load's failure; the chunks after it
+// are still listed.
+void FeedImageData(TFacts& f, std::optional<TImageDataCheck>& check, const uint8_t* data, size_t size) {
+    try {
+        check->Feed(data, size);
+        if (check->Done())
+            check.reset();
+    } catch (const ETavPNG& e) {
+        f.Failure = e.message();
+        check.reset();
+    }
+}
+
+// The run of IDAT chunks is over: rows still missing fail the load.
+void EndImageData(TFacts& f, std::optional<TImageDataCheck>& check) {
+    if (!check->Done())
+        f.Failure = kMsgReadError;
+    check.reset();
+}
+
 // Walks the chunks from the signature on: every chunk is listed, its CRC
 // checked, and the values of the small ones taken.
 TFacts ReadFacts(TStream& stream) {
@@ -276,6 +378,7 @@ TFacts ReadFacts(TStream& stream) {
     pos += 8;
 
     std::vector<uint8_t> block(65536);
+    std::optional<TImageDataCheck> check;
     while (size - pos >= 8) {
         uint8_t frame[8];
         stream.ReadBuffer(frame, 8);
@@ -284,8 +387,12 @@ TFacts ReadFacts(TStream& stream) {
         c.Type.assign(reinterpret_cast<const char*>(frame + 4), 4);
         pos += 8;
         const bool image = c.Type == "IDAT";
-        if (image && f.Header && !f.ImageSeen)
+        if (image && f.Header && !f.ImageSeen) {
             CheckDepth(*f.Header);
+            check.emplace(*f.Header);
+        } else if (!image && check) {
+            EndImageData(f, check);
+        }
         const bool keep = !image && c.Length <= kKeepLimit;
         std::vector<uint8_t> data;
         uLong crc = crc32(crc32(0L, Z_NULL, 0), frame + 4, 4);
@@ -296,6 +403,8 @@ TFacts ReadFacts(TStream& stream) {
             crc = crc32(crc, block.data(), uInt(n));
             if (keep)
                 data.insert(data.end(), block.begin(), block.begin() + n);
+            if (image && check)
+                FeedImageData(f, check, block.data(), size_t(n));
             left -= uint64_t(n);
             pos += n;
         }
@@ -307,8 +416,6 @@ TFacts ReadFacts(TStream& stream) {
             c.CrcOk = Be32(stored) == uint32_t(crc);
         }
         f.Chunks.push_back(c);
-        if (image && left > 0 && f.Header && !f.ImageSeen)
-            throw ETavPNG(kMsgReadError);  // the rows need data that is not there
         if (left > 0)
             break;
         if (c.Type == "IHDR")
@@ -320,6 +427,8 @@ TFacts ReadFacts(TStream& stream) {
         if (c.Type == "IEND")
             break;
     }
+    if (check)
+        EndImageData(f, check);  // the file ended within the image data
     return f;
 }
 
@@ -401,7 +510,8 @@ std::string Report(const std::string& path, const TFacts& f) {
 
 }  // namespace
 
-std::string DescribePngFile(const std::string& path) {
+TPngFileReport DescribePngFile(const std::string& path) {
     TFileStream stream(path, TFileStream::fmOpenRead);
-    return Report(path, ReadFacts(stream));
+    const TFacts facts = ReadFacts(stream);
+    return {Report(path, facts), facts.Failure};
 }

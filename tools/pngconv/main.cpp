@@ -76,10 +76,12 @@ const char kHelp[] =
     "type, bit depth, source bit count, bitmap bit count, interlace, palette\n"
     "entries, has alpha, gamma, significant bits, background colour, transparent\n"
     "colour, resolution, time, chromaticity, one text line per tEXt, zTXt and\n"
-    "iTXt key, comment (as UTF-8). Colours are #RRGGBB or \"palette entry N\";\n"
-    "line breaks are shown as \\r and \\n. Reports are separated by an empty\n"
-    "line; a file that would fail to load is reported on standard error and\n"
-    "makes the exit status 1.\n"
+    "iTXt chunk (key, type and text, compressed text inflated), comment (all\n"
+    "as UTF-8). Colours are #RRGGBB or \"palette entry N\"; line breaks are\n"
+    "shown as \\r and \\n. Reports are separated by an empty line. The image\n"
+    "data are inflated and checked but no pixels are kept. A file that would\n"
+    "fail to load is reported on standard error and makes the exit status 1;\n"
+    "when only its image data fail, its report is printed first.\n"
     "\n"
     "Exit status: 0 done, 1 failed, 2 a wrong command line. Errors go to standard\n"
     "error, naming the file and the system's reason; on failure the output file is\n"
@@ -349,8 +351,12 @@ int Info(const TOptions& o) {
     for (size_t i = 0; i < o.Files.size(); ++i) {
         const std::string& file = o.Files[i];
         try {
-            const std::string report = DescribePngFile(file);
-            std::cout << (i > 0 ? "\n" : "") << report << std::flush;
+            const TPngFileReport report = DescribePngFile(file);
+            std::cout << (i > 0 ? "\n" : "") << report.Text << std::flush;
+            if (!report.Failure.empty()) {
+                std::cerr << "pngconv: " << file << ": " << report.Failure << "\n";
+                status = 1;
+            }
         } catch (const Exception& e) {
             std::cerr << "pngconv: " << DescribeFrameworkError(e, file, errno) << "\n";
             status = 1;

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "codec/SFunc.h"
+#include "platform/PixelOps.h"
 #include "platform/Canvas.h"
 #include "platform/Exceptions.h"
 #include "platform/Streams.h"
@@ -243,17 +244,35 @@ void TTavPNG::AssignTo(TPersistent* dest) {
     const TBitmap* image = CurrentImage();
     const TBitmap* alpha = CurrentAlpha();
     auto* bitmap = dynamic_cast<TBitmap*>(dest);
-    if (bitmap && HasAlpha && !image->GetEmpty() && alpha->PixelFormat() == pf8bit &&
-        alpha->Width() == image->Width() && alpha->Height() == image->Height()) {
+    const bool mask = HasAlpha && alpha->PixelFormat() == pf8bit && alpha->Width() == image->Width() &&
+                      alpha->Height() == image->Height();
+    // A transparent colour is alpha too: a bitmap holds no such colour of
+    // its own, so without it those pixels would come out opaque.
+    const uint32_t key = image->GetTransparent() ? uint32_t(image->TransparentColor) : uint32_t(clNone);
+    const bool keyIndex = (key & 0xFF000000u) == 0x01000000u && pixelops::IsIndexed(image->PixelFormat());
+    const bool keyColour = (key & 0xFF000000u) == 0;
+    if (bitmap && !image->GetEmpty() && (mask || keyIndex || keyColour)) {
         // A bitmap keeps alpha only in its 32-bit form.
         auto rgba = GuardAlloc([] { return std::make_unique<TBitmap>(); });
         rgba->Assign(CurrentImage());
+        rgba->SetTransparent(false);
         rgba->SetPixelFormat(pf32bit);
+        const TPixelFormat format = image->PixelFormat();
         for (int32_t y = 0; y < rgba->Height(); ++y) {
             uint8_t* p = rgba->ScanLine(y);
-            const uint8_t* a = alpha->ScanLine(y);
-            for (int32_t x = 0; x < rgba->Width(); ++x)
-                p[4 * size_t(x) + 3] = uint8_t(255 - a[x]);
+            const uint8_t* a = mask ? alpha->ScanLine(y) : nullptr;
+            const uint8_t* indices = image->ScanLine(y);
+            for (int32_t x = 0; x < rgba->Width(); ++x, p += 4) {
+                p[3] = a ? uint8_t(255 - a[x]) : 255;
+                if (keyIndex) {
+                    const uint32_t index = format == pf1bit   ? (indices[x >> 3] >> (7 - (x & 7))) & 1u
+                                           : format == pf4bit ? ((x & 1) ? indices[x >> 1] & 0x0Fu : indices[x >> 1] >> 4)
+                                                              : indices[x];
+                    if (index == (key & 0xFFu)) p[3] = 0;
+                } else if (keyColour && RGB(p[2], p[1], p[0]) == TColor(key)) {
+                    p[3] = 0;
+                }
+            }
         }
         rgba->AlphaChannel = true;
         bitmap->Assign(rgba.get());

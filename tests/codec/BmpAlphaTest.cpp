@@ -192,6 +192,22 @@ TEST_F(BmpAlphaRoundTrip, PngToBmpToPngKeepsRgba) {
     EXPECT_EQ(Rgba(finalBmp), Expected);
 }
 
+// A transparent colour or palette entry has no place in a bitmap of its
+// own: it becomes alpha, so that the BMP shows what the PNG shows.
+TEST_F(BmpAlphaRoundTrip, TransparentColourBecomesAlphaThroughBmp) {
+    for (const char* name : {"tbrn2c08", "tbyn3p08", "tbbn0g04", "basn2c08"}) {
+        SCOPED_TRACE(name);
+        const std::string base = std::string(TOBELIN_TESTDATA_DIR) + "/pngsuite/" + name;
+        TTavPNG png;
+        png.LoadFromFile(base + ".png");
+        TBitmap asBmp;
+        asBmp.Assign(&png);
+        TBitmap reread;
+        LoadBmp(Saved(asBmp), reread);
+        EXPECT_EQ(Rgba(reread), ReadFileBytes(base + ".rgba"));
+    }
+}
+
 TEST_F(BmpAlphaRoundTrip, BitmapWithoutAlphaKeepsThePlainHeader) {
     Source.AlphaChannel = false;
     const std::string bytes = Saved(Source);

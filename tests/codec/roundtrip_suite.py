@@ -7,7 +7,8 @@ For every valid image of the suite's manifest: pngconv in.png out.png must
 give a file that pngcheck accepts, whose RGBA (read by Python's imaging
 library) is the suite's reference, and that keeps gamma (as PIL reads it),
 comment, background and transparency (as pngconv --info reports them); a
-second save from out.png must give the same RGBA again. Then comments over
+second save from out.png, and a trip through BMP, must give the same RGBA
+again, and a save with --gray must pass pngcheck too. Then comments over
 three re-saves and in Japanese, and BMP with alpha against PIL and
 ImageMagick's CONVERT in both directions. Prints one line per failure and a
 summary line; exits 1 when anything failed.
@@ -106,6 +107,18 @@ with tempfile.TemporaryDirectory() as tmp:
         for key in KEPT:
             if was.get(key) != now.get(key):
                 fail(name, "%s %r became %r" % (key, was.get(key), now.get(key)))
+        # Through BMP and back the RGBA stays too.
+        bmp = os.path.join(tmp, "via.bmp")
+        if convert(name, src, bmp) and convert(name, bmp, back) and rgba(back) not in (expected, seen):
+            fail(name, "RGBA changed through BMP")
+        # --gray writes valid files, but for the gray-index form (colour
+        # type 4 with a PLTE) kept on purpose for the program's own use.
+        if convert(name, src, out, "--gray"):
+            grey = info(out)
+            indexForm = grey.get("colour type", "").startswith("4") and "PLTE" in run(
+                ["pngcheck", "-v", out]).stdout.decode(errors="replace")
+            if not indexForm:
+                pngcheck(name + " --gray", out)
 
     # A comment over three re-saves, and one in Japanese as PIL reads it.
     for name, text in (("comment resaved", "abc"), ("Japanese comment", "\u65e5\u672c\u8a9e")):

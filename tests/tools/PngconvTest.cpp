@@ -790,6 +790,18 @@ TEST_F(Pngconv, InfoFailsWhereTheImageDataFailALoad) {
         EXPECT_EQ(load.Err, info.Err);
         fs::remove(Dir / "out.pam");
     }
+    // Rows too wide for the decoder fail at the image data, by the header.
+    Bytes wide = {137, 80, 78, 71, 13, 10, 26, 10};
+    Bytes ihdr = Be32Bytes(0x7FFFFFFF);
+    PutBe32(ihdr, 1);
+    ihdr.insert(ihdr.end(), {16, 6, 0, 0, 0});
+    AddChunk(wide, "IHDR", ihdr);
+    AddChunk(wide, "IDAT", whole);
+    WriteFile(Dir / "wide.png", AsText(wide));
+    const RunResult info = RunTool({"--info", (Dir / "wide.png").string()}, Dir);
+    const RunResult load = RunTool({(Dir / "wide.png").string(), (Dir / "out.pam").string()}, Dir);
+    EXPECT_EQ(info.Err, "pngconv: " + (Dir / "wide.png").string() + ": Read Header(PNG): Error ImageSize\n");
+    EXPECT_EQ(load.Err, info.Err);
 }
 
 }  // namespace

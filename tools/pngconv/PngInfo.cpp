@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -137,6 +138,16 @@ void CheckDepth(const THeader& h) {
     default:
         if (d != 1 && d != 2 && d != 4 && d != 8)
             throw ETavPNG(kMsgDepth);
+    }
+    // As the decoder, every row it would hold must fit an int32 with a
+    // few bytes to spare: the PNG row, the bitmap row (24 bits a pixel for
+    // truecolour, at most 8 else) and the alpha row.
+    const bool rgb = (h.ColorType & 3) == 2;
+    const int channels = (rgb ? 3 : 1) + ((h.ColorType & 4) ? 1 : 0);
+    for (const int64_t bits : {int64_t(channels) * d, int64_t(rgb ? 24 : 8), int64_t(8)}) {
+        const int64_t stride = ((int64_t(h.Width) * bits + 7) / 8 + 3) / 4 * 4;
+        if (stride > INT32_MAX - 4)
+            throw ETavPNG(kMsgImageSize);
     }
 }
 

@@ -6,6 +6,7 @@
 #include "app/FuncUnit.h"
 #include "platform/ShiftJis.h"
 #include "text/TextList.h"
+#include "tools/banktool/BankTable.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ std::vector<std::string> BankStats(const std::vector<BankFile>& banks, const Joy
     std::map<char16_t, int> asked2010;  // reading questions asking each 2010 kanji
     std::set<std::u16string> appendedAsked;
     size_t idioms = 0, idioms2010 = 0;
+    size_t readings = 0, flagged = 0, flaggedReviewed = 0;
     for (const BankFile& bank : banks) {
         size_t questions = 0;
         for (const std::string& line : bank.lines) {
@@ -40,6 +42,12 @@ std::vector<std::string> BankStats(const std::vector<BankFile>& banks, const Joy
             ++questions;
             const std::vector<std::string>& f = list.Items();
             if (bank.kind == BankKind::Yomi) {
+                ++readings;
+                if (!SecondTableReading(table, f).empty()) {
+                    ++flagged;
+                    const size_t at = size_t(&line - bank.lines.data());
+                    if (at < bank.reviewed.size() && bank.reviewed[at]) ++flaggedReviewed;
+                }
                 const std::u16string word = AskedWord(f[0]);
                 std::set<char16_t> seen;
                 for (const char16_t c : word) {
@@ -92,5 +100,9 @@ std::vector<std::string> BankStats(const std::vector<BankFile>& banks, const Joy
     out.push_back("appended words asked: " + std::to_string(appendedAsked.size()) + " of 116");
     out.push_back("idioms with a 2010 kanji: " + std::to_string(idioms2010) + " of " + std::to_string(idioms) + " (" +
                   Percent(idioms2010, idioms) + ")");
+    out.push_back("reading questions with a second table reading: " + std::to_string(flagged) + " of " +
+                  std::to_string(readings) + " (" + Percent(flagged, readings) + "), reviewed " +
+                  std::to_string(flaggedReviewed) + " (" + Percent(flaggedReviewed, readings) + "), not reviewed " +
+                  std::to_string(flagged - flaggedReviewed));
     return out;
 }

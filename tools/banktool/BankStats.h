@@ -3,6 +3,7 @@
 // words of the appended list.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,10 @@ struct BankFile {
     std::string name;                // as given, for the report
     BankKind kind;
     std::vector<std::string> lines;  // Shift-JIS records, comments left out
+    // Per record, for a source: its line in the file, and whether a
+    // "# reviewed:" line stands right above it. Empty for a .dat.
+    std::vector<int32_t> sourceLines;
+    std::vector<bool> reviewed;
 };
 
 // The report, UTF-8 lines.

@@ -158,3 +158,44 @@ ReadingVerdict JudgeReading(const JoyoTable& table, std::u16string_view word, st
     if (Matcher(table, word, reading, after, joined, false).Match(0, 0, 0)) return ReadingVerdict::WrongOkurigana;
     return ReadingVerdict::OutsideTable;
 }
+
+namespace {
+
+// The reading as it sounds joined to a kanji before it (小春日和 こはるびより).
+std::u16string Voiced(std::u16string reading) {
+    const size_t at = kPlain.find(reading[0]);
+    if (at != std::u16string_view::npos) reading[0] = kVoiced[at];
+    return reading;
+}
+
+}  // namespace
+
+std::u16string OtherTableReading(const JoyoTable& table, std::u16string_view word, std::u16string_view reading,
+                                 std::u16string_view after, bool joined) {
+    for (const AppendedWord& w : table.Appended()) {
+        const std::u16string_view spelling(w.spelling);
+        if (!StartsWith(spelling, word)) continue;
+        std::u16string_view kana = spelling.substr(word.size());
+        for (const char16_t c : kana)
+            if (c < u'ぁ' || c > u'ん') kana = u"\uFFFF";
+        if (kana == u"\uFFFF") continue;
+        if (!kana.empty() && (!OkuriganaAgrees(kana, after) || kana.size() >= w.reading.size())) continue;
+        const std::u16string whole = w.reading.substr(0, w.reading.size() - kana.size());
+        if (whole != reading && !(joined && Voiced(whole) == reading)) return whole;
+    }
+    // A dictionary's reading of one kanji alone is mostly a counter or a
+    // term of art; the kun rule below covers single kanji.
+    if (word.size() > 1)
+        for (const std::u16string& r : table.WordReadings(std::u16string(word)))
+            if (r != reading && JudgeReading(table, word, r, after, joined) == ReadingVerdict::Fits) return r;
+    if (word.size() != 1) return u"";
+    const JoyoKanji* k = table.Find(word[0]);
+    if (!k) return u"";
+    // Kun readings spelled like the asked one, keyed by okurigana.
+    std::u16string askedOkurigana = u"?";
+    for (const JoyoKun& kun : k->kun)
+        if (kun.stem == reading && StartsWith(after, kun.okurigana)) askedOkurigana = kun.okurigana;
+    for (const JoyoKun& kun : k->kun)
+        if (kun.okurigana == askedOkurigana && kun.stem != reading) return kun.stem;
+    return u"";
+}

@@ -50,6 +50,7 @@ TEST_F(BanktoolTableTest, ReadingsAgainstTheTable) {
              "reading \"がっねん\" of \"学年\" is not built from the joyo table's readings"},
             {"h row after n turns p", "[新品]を買う。,しんぴん", ""},
             {"appended word as a whole", "[田舎]で暮らす。,いなか", ""},
+            {"word the table's notes read as a whole", "[岐阜]県の山を歩く。,ぎふ", ""},
             {"appended word with kana outside", "気持ちが[浮]ついている。,うわ", ""},
             {"kun reading with its okurigana inflected", "人の失敗を[嘲]ってはいけない。,あざけ", ""},
             {"kun reading with other okurigana", "[危]ない橋を渡る。,あや",
@@ -104,7 +105,8 @@ TEST_F(BanktoolTableTest, MissingTableIsReported) {
 }
 
 TEST_F(BanktoolTableTest, StatsCountAskedKanjiAndWords) {
-    // 遡 and 嘲 are 2010 kanji: 遡 is asked twice, 嘲 once; 老舗 and 梅雨 are appended words;
+    // 遡 and 嘲 are 2010 kanji: 遡 is asked twice, 嘲 once; 老舗, 梅雨 and 兄さん
+    // (its kana past the bracket) are appended words;
     // 璧 of 完璧無比 is a 2010 kanji.
     // 梅雨, 餌 and 老舗 have a second table reading; only 梅雨 is reviewed.
     const std::string yomi = Write("tanbun_yomi.txt",
@@ -115,20 +117,21 @@ TEST_F(BanktoolTableTest, StatsCountAskedKanjiAndWords) {
                                    "小鳥に[餌]をやる。,えさ\n"
                                    "歴史を[遡]る。,さかのぼ\n"
                                    "人を[嘲]る。,あざけ\n"
-                                   "[老舗]の旅館。,しにせ\n");
+                                   "[老舗]の旅館。,しにせ\n"
+                                   "隣の[兄]さんに道を聞く。,にい\n");
     const std::string four = Write("four.dat", Utf8ToSjis(kSoundIdiom + "\r\n" +
                                                           "□□無比,完璧無比,完璧,完壁,完癖,完避,かんぺきむひ,欠点がまったくないこと。\r\n" +
                                                           "□□即発,一触即発,一触,一食,一蝕,一色,いっしょくそくはつ,危機に直面していること。\r\n"));
     const ToolRun r = Tool("stats --table '" + kTableDir + "' '" + yomi + "' '" + four + "'");
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const std::vector<std::string> wanted = {
-        yomi + ": 6 reading questions",
+        yomi + ": 7 reading questions",
         four + ": 3 idiom questions",
         "2010 kanji in reading questions: 3 of 196 (once 2, twice or more 1)",
         "2010 kanji asked once: 嘲餌",
-        "appended words asked: 2 of 116",
+        "appended words asked: 3 of 116",
         "idioms with a 2010 kanji: 1 of 3 (33.3 %)",
-        "reading questions with a second table reading: 3 of 6 (50.0 %), reviewed 1 (16.7 %), not reviewed 2",
+        "reading questions with a second table reading: 3 of 7 (42.9 %), reviewed 1 (14.3 %), not reviewed 2",
     };
     for (const std::string& line : wanted) EXPECT_NE(r.out.find(line + "\n"), std::string::npos) << line << "\n" << r.out;
 }

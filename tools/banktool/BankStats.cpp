@@ -57,9 +57,13 @@ std::vector<std::string> BankStats(const std::vector<BankFile>& banks, const Joy
                     allKanji.insert(c);
                     if (k->added2010 && seen.insert(c).second) ++asked2010[c];
                 }
+                // A spelling with kana (兄さん) continues past the bracket.
+                std::u16string plain;
+                for (const char16_t c : SjisToUtf16(f[0]))
+                    if (c != u'[' && c != u']') plain += c;
                 for (const AppendedWord& w : table.Appended())
                     if (!word.empty() && w.spelling.compare(0, word.size(), word) == 0 &&
-                        (w.spelling.size() == word.size() || SjisToUtf16(f[0]).find(w.spelling) != std::u16string::npos))
+                        (w.spelling.size() == word.size() || plain.find(w.spelling) != std::u16string::npos))
                         appendedAsked.insert(w.reading);
             } else {
                 ++idioms;

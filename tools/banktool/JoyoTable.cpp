@@ -65,6 +65,9 @@ JoyoTable JoyoTable::Load(const std::string& dir) {
         for (const std::string& spelling : Split(f[1], ' '))
             table.appended_.push_back({Utf16(spelling), Utf16(f[0])});
     });
+    ForEachRow(dir + "/notes.tsv", 2, [&table](const std::vector<std::string>& f) {
+        table.noteWords_.push_back({Utf16(f[1]), Utf16(f[0])});
+    });
     ForEachRow(dir + "/words.tsv", 2, [&table](const std::vector<std::string>& f) {
         std::vector<std::u16string>& readings = table.wordReadings_[Utf16(f[0])];
         for (const std::string& r : Split(f[1], ' ')) readings.push_back(Utf16(r));

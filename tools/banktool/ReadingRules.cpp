@@ -78,19 +78,8 @@ public:
 private:
     std::vector<Piece> Pieces(size_t i) const {
         std::vector<Piece> pieces;
-        for (const AppendedWord& w : table_.Appended()) {
-            size_t k = 0;
-            while (k < w.spelling.size() && i + k < word_.size() && w.spelling[k] == word_[i + k]) ++k;
-            const std::u16string_view kana = std::u16string_view(w.spelling).substr(k);
-            if (k == 0) continue;
-            if (kana.empty()) {
-                pieces.push_back({k, w.reading});
-            } else if (i + k == word_.size() && kana.size() < w.reading.size() &&
-                       std::u16string_view(w.reading).substr(w.reading.size() - kana.size()) == kana &&
-                       (!strict_ || OkuriganaAgrees(kana, after_))) {
-                pieces.push_back({k, w.reading.substr(0, w.reading.size() - kana.size())});
-            }
-        }
+        for (const std::vector<AppendedWord>* list : {&table_.Appended(), &table_.NoteWords()})
+            AppendedPieces(*list, i, pieces);
         char16_t c = word_[i];
         if (c == u'々' && i > 0) c = word_[i - 1];
         const JoyoKanji* k = table_.Find(c);
@@ -107,6 +96,22 @@ private:
                 for (std::u16string& form : CompoundForms(kun)) pieces.push_back({1, std::move(form)});
         }
         return pieces;
+    }
+
+    void AppendedPieces(const std::vector<AppendedWord>& list, size_t i, std::vector<Piece>& pieces) const {
+        for (const AppendedWord& w : list) {
+            size_t k = 0;
+            while (k < w.spelling.size() && i + k < word_.size() && w.spelling[k] == word_[i + k]) ++k;
+            const std::u16string_view kana = std::u16string_view(w.spelling).substr(k);
+            if (k == 0) continue;
+            if (kana.empty()) {
+                pieces.push_back({k, w.reading});
+            } else if (i + k == word_.size() && kana.size() < w.reading.size() &&
+                       std::u16string_view(w.reading).substr(w.reading.size() - kana.size()) == kana &&
+                       (!strict_ || OkuriganaAgrees(kana, after_))) {
+                pieces.push_back({k, w.reading.substr(0, w.reading.size() - kana.size())});
+            }
+        }
     }
 
     // The piece as it may sound at its place in the word.

@@ -40,8 +40,13 @@ void ForEachRow(const std::string& path, int fields, Row row) {
     }
 }
 
+// A reading in parentheses is one the table gives in a note only (十's
+// ジュッ, "ジッ is also said ジュッ"); it is as valid in a bank.
 std::vector<std::string> Readings(const std::string& field) {
-    return field == "-" ? std::vector<std::string>{} : Split(field, ' ');
+    std::vector<std::string> readings = field == "-" ? std::vector<std::string>{} : Split(field, ' ');
+    for (std::string& r : readings)
+        if (r.size() > 2 && r.front() == '(' && r.back() == ')') r = r.substr(1, r.size() - 2);
+    return readings;
 }
 
 }  // namespace

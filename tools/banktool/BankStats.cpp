@@ -27,13 +27,15 @@ std::string Percent(size_t part, size_t whole) {
 
 }  // namespace
 
-std::vector<std::string> BankStats(const std::vector<BankFile>& banks, const JoyoTable& table) {
+std::vector<std::string> BankStats(const std::vector<BankFile>& banks, const JoyoTable& table,
+                                   const std::set<std::u16string>* schoolWords) {
     std::vector<std::string> out;
     std::set<char16_t> allKanji, readingKanji, idiomKanji;
     std::map<char16_t, int> asked2010;  // reading questions asking each 2010 kanji
     std::set<std::u16string> appendedAsked;
     size_t idioms = 0, idioms2010 = 0;
     size_t readings = 0, flagged = 0, flaggedReviewed = 0;
+    size_t schoolReadings = 0, schoolIdioms = 0;
     for (const BankFile& bank : banks) {
         size_t questions = 0;
         for (const std::string& line : bank.lines) {
@@ -49,6 +51,7 @@ std::vector<std::string> BankStats(const std::vector<BankFile>& banks, const Joy
                     if (at < bank.reviewed.size() && bank.reviewed[at]) ++flaggedReviewed;
                 }
                 const std::u16string word = AskedWord(f[0]);
+                if (schoolWords && schoolWords->count(word)) ++schoolReadings;
                 std::set<char16_t> seen;
                 for (const char16_t c : word) {
                     const JoyoKanji* k = table.Find(c);
@@ -67,6 +70,7 @@ std::vector<std::string> BankStats(const std::vector<BankFile>& banks, const Joy
                         appendedAsked.insert(w.reading);
             } else {
                 ++idioms;
+                if (schoolWords && schoolWords->count(SjisToUtf16(f[1]))) ++schoolIdioms;
                 bool has2010 = false;
                 for (const char16_t c : SjisToUtf16(f[1])) {
                     const JoyoKanji* k = table.Find(c);
@@ -108,5 +112,11 @@ std::vector<std::string> BankStats(const std::vector<BankFile>& banks, const Joy
                   std::to_string(readings) + " (" + Percent(flagged, readings) + "), reviewed " +
                   std::to_string(flaggedReviewed) + " (" + Percent(flaggedReviewed, readings) + "), not reviewed " +
                   std::to_string(flagged - flaggedReviewed));
+    if (schoolWords) {
+        out.push_back("school words in reading questions: " + std::to_string(schoolReadings) + " of " +
+                      std::to_string(readings) + " (" + Percent(schoolReadings, readings) + ")");
+        out.push_back("school idioms in idiom questions: " + std::to_string(schoolIdioms) + " of " +
+                      std::to_string(idioms) + " (" + Percent(schoolIdioms, idioms) + ")");
+    }
     return out;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,5 +21,7 @@ struct BankFile {
     std::vector<bool> reviewed;
 };
 
-// The report, UTF-8 lines.
-std::vector<std::string> BankStats(const std::vector<BankFile>& banks, const JoyoTable& table);
+// The report, UTF-8 lines. schoolWords: the words and idioms a pupil meets
+// at school (school_words.txt); their shares are reported when it is given.
+std::vector<std::string> BankStats(const std::vector<BankFile>& banks, const JoyoTable& table,
+                                   const std::set<std::u16string>* schoolWords = nullptr);

@@ -12,8 +12,10 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -246,7 +248,22 @@ int Stats(const std::vector<std::string>& paths, const TCheckOptions& o) {
     const JoyoTable table = JoyoTable::Load(*o.tableDir);
     std::vector<BankFile> banks;
     for (const std::string& path : paths) banks.push_back(ReadBank(path, o.kind));
-    for (const std::string& line : BankStats(banks, table)) std::printf("%s\n", line.c_str());
+    // The school-word list is optional: without it the shares are left out.
+    std::optional<std::set<std::u16string>> school;
+    const std::string schoolPath = *o.tableDir + "/school_words.txt";
+    if (std::filesystem::exists(schoolPath)) {
+        std::string bytes;
+        try {
+            bytes = ReadWholeFile(schoolPath);
+        } catch (const Exception& e) {
+            throw TToolError(DescribeFrameworkError(e, schoolPath, errno));
+        }
+        school.emplace();
+        for (const std::string& line : SplitLines(bytes))
+            if (!line.empty() && line[0] != '#') school->insert(SjisToUtf16(Utf8ToSjis(line)));
+    }
+    for (const std::string& line : BankStats(banks, table, school ? &*school : nullptr))
+        std::printf("%s\n", line.c_str());
     return 0;
 }
 

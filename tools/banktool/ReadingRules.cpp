@@ -173,26 +173,34 @@ std::u16string Voiced(std::u16string reading) {
     return reading;
 }
 
+bool AllHiragana(std::u16string_view s) {
+    for (const char16_t c : s)
+        if (c < u'ぁ' || c > u'ん') return false;
+    return true;
+}
+
 }  // namespace
 
 std::u16string OtherTableReading(const JoyoTable& table, std::u16string_view word, std::u16string_view reading,
                                  std::u16string_view after, bool joined) {
+    // The answer as it sounds in the sentence: joined to a kanji before the
+    // bracket, a word's voiced first kana is the same word (小春日和 びより).
+    const auto same = [&](const std::u16string& r) { return r == reading || (joined && Voiced(r) == reading); };
     for (const AppendedWord& w : table.Appended()) {
         const std::u16string_view spelling(w.spelling);
         if (!StartsWith(spelling, word)) continue;
-        std::u16string_view kana = spelling.substr(word.size());
-        for (const char16_t c : kana)
-            if (c < u'ぁ' || c > u'ん') kana = u"\uFFFF";
-        if (kana == u"\uFFFF") continue;
+        // The rest of the spelling must be kana standing after the bracket (浮つく).
+        const std::u16string_view kana = spelling.substr(word.size());
+        if (!AllHiragana(kana)) continue;
         if (!kana.empty() && (!OkuriganaAgrees(kana, after) || kana.size() >= w.reading.size())) continue;
         const std::u16string whole = w.reading.substr(0, w.reading.size() - kana.size());
-        if (whole != reading && !(joined && Voiced(whole) == reading)) return whole;
+        if (!same(whole)) return whole;
     }
     // A dictionary's reading of one kanji alone is mostly a counter or a
     // term of art; the kun rule below covers single kanji.
     if (word.size() > 1)
         for (const std::u16string& r : table.WordReadings(std::u16string(word)))
-            if (r != reading && JudgeReading(table, word, r, after, joined) == ReadingVerdict::Fits) return r;
+            if (!same(r) && JudgeReading(table, word, r, after, joined) == ReadingVerdict::Fits) return r;
     if (word.size() != 1) return u"";
     const JoyoKanji* k = table.Find(word[0]);
     if (!k) return u"";

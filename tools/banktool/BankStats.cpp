@@ -6,6 +6,7 @@
 #include "app/FuncUnit.h"
 #include "platform/ShiftJis.h"
 #include "text/TextList.h"
+#include "tools/banktool/BankTable.h"
 
 namespace {
 
@@ -26,12 +27,15 @@ std::string Percent(size_t part, size_t whole) {
 
 }  // namespace
 
-std::vector<std::string> BankStats(const std::vector<BankFile>& banks, const JoyoTable& table) {
+std::vector<std::string> BankStats(const std::vector<BankFile>& banks, const JoyoTable& table,
+                                   const std::set<std::u16string>* schoolWords) {
     std::vector<std::string> out;
     std::set<char16_t> allKanji, readingKanji, idiomKanji;
     std::map<char16_t, int> asked2010;  // reading questions asking each 2010 kanji
     std::set<std::u16string> appendedAsked;
     size_t idioms = 0, idioms2010 = 0;
+    size_t readings = 0, flagged = 0, flaggedReviewed = 0;
+    size_t schoolReadings = 0, schoolIdioms = 0;
     for (const BankFile& bank : banks) {
         size_t questions = 0;
         for (const std::string& line : bank.lines) {
@@ -40,7 +44,14 @@ std::vector<std::string> BankStats(const std::vector<BankFile>& banks, const Joy
             ++questions;
             const std::vector<std::string>& f = list.Items();
             if (bank.kind == BankKind::Yomi) {
+                ++readings;
+                if (!SecondTableReading(table, f).empty()) {
+                    ++flagged;
+                    const size_t at = size_t(&line - bank.lines.data());
+                    if (at < bank.reviewed.size() && bank.reviewed[at]) ++flaggedReviewed;
+                }
                 const std::u16string word = AskedWord(f[0]);
+                if (schoolWords && schoolWords->count(word)) ++schoolReadings;
                 std::set<char16_t> seen;
                 for (const char16_t c : word) {
                     const JoyoKanji* k = table.Find(c);
@@ -49,12 +60,17 @@ std::vector<std::string> BankStats(const std::vector<BankFile>& banks, const Joy
                     allKanji.insert(c);
                     if (k->added2010 && seen.insert(c).second) ++asked2010[c];
                 }
+                // A spelling with kana (兄さん) continues past the bracket.
+                std::u16string plain;
+                for (const char16_t c : SjisToUtf16(f[0]))
+                    if (c != u'[' && c != u']') plain += c;
                 for (const AppendedWord& w : table.Appended())
                     if (!word.empty() && w.spelling.compare(0, word.size(), word) == 0 &&
-                        (w.spelling.size() == word.size() || SjisToUtf16(f[0]).find(w.spelling) != std::u16string::npos))
+                        (w.spelling.size() == word.size() || plain.find(w.spelling) != std::u16string::npos))
                         appendedAsked.insert(w.reading);
             } else {
                 ++idioms;
+                if (schoolWords && schoolWords->count(SjisToUtf16(f[1]))) ++schoolIdioms;
                 bool has2010 = false;
                 for (const char16_t c : SjisToUtf16(f[1])) {
                     const JoyoKanji* k = table.Find(c);
@@ -92,5 +108,15 @@ std::vector<std::string> BankStats(const std::vector<BankFile>& banks, const Joy
     out.push_back("appended words asked: " + std::to_string(appendedAsked.size()) + " of 116");
     out.push_back("idioms with a 2010 kanji: " + std::to_string(idioms2010) + " of " + std::to_string(idioms) + " (" +
                   Percent(idioms2010, idioms) + ")");
+    out.push_back("reading questions with a second table reading: " + std::to_string(flagged) + " of " +
+                  std::to_string(readings) + " (" + Percent(flagged, readings) + "), reviewed " +
+                  std::to_string(flaggedReviewed) + " (" + Percent(flaggedReviewed, readings) + "), not reviewed " +
+                  std::to_string(flagged - flaggedReviewed));
+    if (schoolWords) {
+        out.push_back("school words in reading questions: " + std::to_string(schoolReadings) + " of " +
+                      std::to_string(readings) + " (" + Percent(schoolReadings, readings) + ")");
+        out.push_back("school idioms in idiom questions: " + std::to_string(schoolIdioms) + " of " +
+                      std::to_string(idioms) + " (" + Percent(schoolIdioms, idioms) + ")");
+    }
     return out;
 }

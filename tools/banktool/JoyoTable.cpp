@@ -40,8 +40,13 @@ void ForEachRow(const std::string& path, int fields, Row row) {
     }
 }
 
+// A reading in parentheses is one the table gives in a note only (十's
+// ジュッ, "ジッ is also said ジュッ"); it is as valid in a bank.
 std::vector<std::string> Readings(const std::string& field) {
-    return field == "-" ? std::vector<std::string>{} : Split(field, ' ');
+    std::vector<std::string> readings = field == "-" ? std::vector<std::string>{} : Split(field, ' ');
+    for (std::string& r : readings)
+        if (r.size() > 2 && r.front() == '(' && r.back() == ')') r = r.substr(1, r.size() - 2);
+    return readings;
 }
 
 }  // namespace
@@ -65,10 +70,23 @@ JoyoTable JoyoTable::Load(const std::string& dir) {
         for (const std::string& spelling : Split(f[1], ' '))
             table.appended_.push_back({Utf16(spelling), Utf16(f[0])});
     });
+    ForEachRow(dir + "/notes.tsv", 2, [&table](const std::vector<std::string>& f) {
+        table.noteWords_.push_back({Utf16(f[1]), Utf16(f[0])});
+    });
+    ForEachRow(dir + "/words.tsv", 2, [&table](const std::vector<std::string>& f) {
+        std::vector<std::u16string>& readings = table.wordReadings_[Utf16(f[0])];
+        for (const std::string& r : Split(f[1], ' ')) readings.push_back(Utf16(r));
+    });
     return table;
 }
 
 const JoyoKanji* JoyoTable::Find(char16_t kanji) const {
     const auto it = kanji_.find(kanji);
     return it == kanji_.end() ? nullptr : &it->second;
+}
+
+const std::vector<std::u16string>& JoyoTable::WordReadings(const std::u16string& spelling) const {
+    static const std::vector<std::u16string> none;
+    const auto it = wordReadings_.find(spelling);
+    return it == wordReadings_.end() ? none : it->second;
 }

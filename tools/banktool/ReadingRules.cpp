@@ -78,19 +78,8 @@ public:
 private:
     std::vector<Piece> Pieces(size_t i) const {
         std::vector<Piece> pieces;
-        for (const AppendedWord& w : table_.Appended()) {
-            size_t k = 0;
-            while (k < w.spelling.size() && i + k < word_.size() && w.spelling[k] == word_[i + k]) ++k;
-            const std::u16string_view kana = std::u16string_view(w.spelling).substr(k);
-            if (k == 0) continue;
-            if (kana.empty()) {
-                pieces.push_back({k, w.reading});
-            } else if (i + k == word_.size() && kana.size() < w.reading.size() &&
-                       std::u16string_view(w.reading).substr(w.reading.size() - kana.size()) == kana &&
-                       (!strict_ || OkuriganaAgrees(kana, after_))) {
-                pieces.push_back({k, w.reading.substr(0, w.reading.size() - kana.size())});
-            }
-        }
+        for (const std::vector<AppendedWord>* list : {&table_.Appended(), &table_.NoteWords()})
+            AppendedPieces(*list, i, pieces);
         char16_t c = word_[i];
         if (c == u'々' && i > 0) c = word_[i - 1];
         const JoyoKanji* k = table_.Find(c);
@@ -107,6 +96,22 @@ private:
                 for (std::u16string& form : CompoundForms(kun)) pieces.push_back({1, std::move(form)});
         }
         return pieces;
+    }
+
+    void AppendedPieces(const std::vector<AppendedWord>& list, size_t i, std::vector<Piece>& pieces) const {
+        for (const AppendedWord& w : list) {
+            size_t k = 0;
+            while (k < w.spelling.size() && i + k < word_.size() && w.spelling[k] == word_[i + k]) ++k;
+            const std::u16string_view kana = std::u16string_view(w.spelling).substr(k);
+            if (k == 0) continue;
+            if (kana.empty()) {
+                pieces.push_back({k, w.reading});
+            } else if (i + k == word_.size() && kana.size() < w.reading.size() &&
+                       std::u16string_view(w.reading).substr(w.reading.size() - kana.size()) == kana &&
+                       (!strict_ || OkuriganaAgrees(kana, after_))) {
+                pieces.push_back({k, w.reading.substr(0, w.reading.size() - kana.size())});
+            }
+        }
     }
 
     // The piece as it may sound at its place in the word.
@@ -157,4 +162,53 @@ ReadingVerdict JudgeReading(const JoyoTable& table, std::u16string_view word, st
     if (Matcher(table, word, reading, after, joined, true).Match(0, 0, 0)) return ReadingVerdict::Fits;
     if (Matcher(table, word, reading, after, joined, false).Match(0, 0, 0)) return ReadingVerdict::WrongOkurigana;
     return ReadingVerdict::OutsideTable;
+}
+
+namespace {
+
+// The reading as it sounds joined to a kanji before it (小春日和 こはるびより).
+std::u16string Voiced(std::u16string reading) {
+    const size_t at = kPlain.find(reading[0]);
+    if (at != std::u16string_view::npos) reading[0] = kVoiced[at];
+    return reading;
+}
+
+bool AllHiragana(std::u16string_view s) {
+    for (const char16_t c : s)
+        if (c < u'ぁ' || c > u'ん') return false;
+    return true;
+}
+
+}  // namespace
+
+std::u16string OtherTableReading(const JoyoTable& table, std::u16string_view word, std::u16string_view reading,
+                                 std::u16string_view after, bool joined) {
+    // The answer as it sounds in the sentence: joined to a kanji before the
+    // bracket, a word's voiced first kana is the same word (小春日和 びより).
+    const auto same = [&](const std::u16string& r) { return r == reading || (joined && Voiced(r) == reading); };
+    for (const AppendedWord& w : table.Appended()) {
+        const std::u16string_view spelling(w.spelling);
+        if (!StartsWith(spelling, word)) continue;
+        // The rest of the spelling must be kana standing after the bracket (浮つく).
+        const std::u16string_view kana = spelling.substr(word.size());
+        if (!AllHiragana(kana)) continue;
+        if (!kana.empty() && (!OkuriganaAgrees(kana, after) || kana.size() >= w.reading.size())) continue;
+        const std::u16string whole = w.reading.substr(0, w.reading.size() - kana.size());
+        if (!same(whole)) return whole;
+    }
+    // A dictionary's reading of one kanji alone is mostly a counter or a
+    // term of art; the kun rule below covers single kanji.
+    if (word.size() > 1)
+        for (const std::u16string& r : table.WordReadings(std::u16string(word)))
+            if (!same(r) && JudgeReading(table, word, r, after, joined) == ReadingVerdict::Fits) return r;
+    if (word.size() != 1) return u"";
+    const JoyoKanji* k = table.Find(word[0]);
+    if (!k) return u"";
+    // Kun readings spelled like the asked one, keyed by okurigana.
+    std::u16string askedOkurigana = u"?";
+    for (const JoyoKun& kun : k->kun)
+        if (kun.stem == reading && StartsWith(after, kun.okurigana)) askedOkurigana = kun.okurigana;
+    for (const JoyoKun& kun : k->kun)
+        if (kun.okurigana == askedOkurigana && kun.stem != reading) return kun.stem;
+    return u"";
 }

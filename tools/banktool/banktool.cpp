@@ -12,8 +12,10 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,7 +46,9 @@ const char kUsage[] =
     "                 print each bank line's fields as a JSON array\n"
     "  banktool check [--kind four|yomi] [--no-layout] [--table DIR] FILE\n"
     "                 report every problem of a bank, one a line; without --kind\n"
-    "                 the kind follows the name (four*: idioms, *yomi*: readings)\n"
+    "                 the kind follows the name (four*: idioms, *yomi*: readings);\n"
+    "                 a UTF-8 .txt FILE is read as a bank source, its \"# reviewed:\"\n"
+    "                 lines marking the records below them\n"
     "  banktool stats --table DIR FILE...\n"
     "                 figures of the banks (.dat or UTF-8 .txt sources) against\n"
     "                 the joyo table in DIR (banks/joyo)\n"
@@ -122,6 +126,55 @@ int Fields(const std::string& path) {
     return 0;
 }
 
+// Whether the bytes are well-formed UTF-8. A Shift-JIS bank that holds any
+// kanji or kana is not.
+bool IsUtf8(std::string_view bytes) {
+    for (size_t i = 0; i < bytes.size();) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        const size_t n = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+        if (n == 0 || i + n > bytes.size()) return false;
+        for (size_t k = 1; k < n; ++k)
+            if ((static_cast<unsigned char>(bytes[i + k]) & 0xC0) != 0x80) return false;
+        i += n;
+    }
+    return true;
+}
+
+// A bank's UTF-8 source: a .txt file in UTF-8. A .txt written in Shift-JIS
+// is read as the drill reads it.
+bool IsSource(const std::string& path, std::string_view bytes) {
+    return path.size() > 4 && path.compare(path.size() - 4, 4, ".txt") == 0 && IsUtf8(bytes);
+}
+
+// A bank as the drill reads it (.dat, Shift-JIS), or its UTF-8 source (.txt)
+// whose lines starting with '#' are comments; a comment starting
+// "# reviewed:" marks the record right below it as reviewed in context.
+BankFile ReadBank(const std::string& path, std::optional<BankKind> kind) {
+    if (!kind) kind = KindFromFileName(path);
+    if (!kind) throw TUsageError{"cannot tell the kind of " + path + " from its name; give --kind four|yomi"};
+    BankFile bank{path, *kind, {}, {}, {}};
+    std::string bytes;
+    try {
+        bytes = ReadWholeFile(path);
+    } catch (const Exception& e) {
+        throw TToolError(DescribeFrameworkError(e, path, errno));
+    }
+    if (IsSource(path, bytes)) {
+        const std::vector<std::string> lines = SplitLines(bytes);
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (!lines[i].empty() && lines[i][0] == '#') continue;
+            bank.lines.push_back(Utf8ToSjis(lines[i]));
+            bank.sourceLines.push_back(int32_t(i + 1));
+            bank.reviewed.push_back(i > 0 && lines[i - 1].rfind("# reviewed:", 0) == 0);
+        }
+    } else {
+        TStringList lines;
+        LoadBank(lines, path);
+        bank.lines = lines.Items();
+    }
+    return bank;
+}
+
 struct TCheckOptions {
     std::string path;
     std::optional<BankKind> kind;
@@ -142,8 +195,7 @@ int Check(TCheckOptions o) {
                      o.path.c_str(), KindName(*o.kind));
     }
     std::vector<BankProblem> problems;
-    TStringList lines;
-    LoadBank(lines, o.path);
+    const BankFile bank = ReadBank(o.path, o.kind);
     // LoadLines stops at a zero byte; whatever follows never reaches the
     // drill. The file is read once more to see whether that happened.
     std::string bytes;
@@ -168,12 +220,17 @@ int Check(TCheckOptions o) {
 #else
     if (o.layout) problems.push_back({0, "text sizes not measured: banktool was built without Qt"});
 #endif
-    std::vector<BankProblem> found = CheckBank(lines.Items(), *o.kind, layout);
-    problems.insert(problems.end(), found.begin(), found.end());
+    std::vector<BankProblem> found = CheckBank(bank.lines, *o.kind, layout);
     if (o.tableDir) {
-        const std::vector<BankProblem> table = CheckBankTable(lines.Items(), *o.kind, JoyoTable::Load(*o.tableDir));
-        problems.insert(problems.end(), table.begin(), table.end());
+        const std::vector<BankProblem> table =
+            CheckBankTable(bank.lines, *o.kind, JoyoTable::Load(*o.tableDir), bank.reviewed);
+        found.insert(found.end(), table.begin(), table.end());
     }
+    // A source's records are reported at their lines in the file.
+    if (!bank.sourceLines.empty())
+        for (BankProblem& p : found)
+            if (p.line > 0 && size_t(p.line) <= bank.sourceLines.size()) p.line = bank.sourceLines[size_t(p.line) - 1];
+    problems.insert(problems.end(), found.begin(), found.end());
     std::stable_sort(problems.begin(), problems.end(),
                      [](const BankProblem& a, const BankProblem& b) { return a.line < b.line; });
 
@@ -186,35 +243,27 @@ int Check(TCheckOptions o) {
     return problems.empty() ? 0 : kExitFailure;
 }
 
-// A bank as the drill reads it (.dat, Shift-JIS), or its UTF-8 source (.txt)
-// whose lines starting with '#' are comments.
-BankFile ReadBank(const std::string& path, std::optional<BankKind> kind) {
-    if (!kind) kind = KindFromFileName(path);
-    if (!kind) throw TUsageError{"cannot tell the kind of " + path + " from its name; give --kind four|yomi"};
-    BankFile bank{path, *kind, {}};
-    if (path.size() > 4 && path.compare(path.size() - 4, 4, ".txt") == 0) {
-        std::string bytes;
-        try {
-            bytes = ReadWholeFile(path);
-        } catch (const Exception& e) {
-            throw TToolError(DescribeFrameworkError(e, path, errno));
-        }
-        for (std::string& line : SplitLines(bytes))
-            if (line.empty() || line[0] != '#') bank.lines.push_back(Utf8ToSjis(line));
-    } else {
-        TStringList lines;
-        LoadBank(lines, path);
-        bank.lines = lines.Items();
-    }
-    return bank;
-}
-
 int Stats(const std::vector<std::string>& paths, const TCheckOptions& o) {
     if (!o.tableDir) throw TUsageError{"stats needs --table DIR"};
     const JoyoTable table = JoyoTable::Load(*o.tableDir);
     std::vector<BankFile> banks;
     for (const std::string& path : paths) banks.push_back(ReadBank(path, o.kind));
-    for (const std::string& line : BankStats(banks, table)) std::printf("%s\n", line.c_str());
+    // The school-word list is optional: without it the shares are left out.
+    std::optional<std::set<std::u16string>> school;
+    const std::string schoolPath = *o.tableDir + "/school_words.txt";
+    if (std::filesystem::exists(schoolPath)) {
+        std::string bytes;
+        try {
+            bytes = ReadWholeFile(schoolPath);
+        } catch (const Exception& e) {
+            throw TToolError(DescribeFrameworkError(e, schoolPath, errno));
+        }
+        school.emplace();
+        for (const std::string& line : SplitLines(bytes))
+            if (!line.empty() && line[0] != '#') school->insert(SjisToUtf16(Utf8ToSjis(line)));
+    }
+    for (const std::string& line : BankStats(banks, table, school ? &*school : nullptr))
+        std::printf("%s\n", line.c_str());
     return 0;
 }
 

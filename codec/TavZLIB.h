@@ -11,6 +11,7 @@
 
 struct TZInflateRec;
 struct TZDeflateRec;
+struct TZFastInflate;
 
 using TZInputEvent = int32_t (*)(TZInflateRec& rec);
 using TZOutputEvent = int32_t (*)(TZDeflateRec& rec);
@@ -28,8 +29,17 @@ struct TZInflateRec {
     uint8_t* CurRow = nullptr;       // byte 0 filter type, then the row
     uint8_t* PrevRow = nullptr;      // previous unfiltered row, same layout
     int32_t BitsPerPixel = 0;
+    // Bytes the whole stream is to give, when the caller knows: the read
+    // that completes them then also checks the stream's end as far as
+    // the input at hand reaches. -1 checks after every read.
+    int64_t ExpectedOut = -1;
+    TZFastInflate* Fast = nullptr;  // the fast engine's state, when built in
 };
 
+// Inflate runs on the engine chosen at build time (ZInflateEngine names it).
+// Every engine gives zlib's results: the same bytes, the same failures at
+// the same output position, the same input read.
+const char* ZInflateEngine();
 int32_t ZInflateInit(TZInflateRec& rec);
 // Inflates exactly count bytes into dest. 0, or 1 when the compressed data
 // ended with the last byte asked for; negative on failure (also when the

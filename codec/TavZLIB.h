@@ -12,6 +12,7 @@
 struct TZInflateRec;
 struct TZDeflateRec;
 struct TZFastInflate;
+struct TZWholeDeflate;
 
 using TZInputEvent = int32_t (*)(TZInflateRec& rec);
 using TZOutputEvent = int32_t (*)(TZDeflateRec& rec);
@@ -70,7 +71,14 @@ struct TZDeflateRec {
     uint8_t* BestRow = nullptr;        // filter byte + filtered row; compressed
     uint8_t* TrialRow = nullptr;
     int32_t* Histogram = nullptr;      // 256 counters
+    // At the default level with libdeflate built in: the stream's bytes,
+    // gathered until the finish compresses them at once.
+    TZWholeDeflate* Whole = nullptr;
 };
+
+// The engine chosen at build time for the default level (zlib or
+// libdeflate); every other level runs on zlib.
+const char* ZDeflateEngine();
 
 int32_t ZDeflateInit(TZDeflateRec& rec, int32_t level, int32_t bufSize);
 int32_t ZDeflateWrite(TZDeflateRec& rec, const uint8_t* src, int32_t count);

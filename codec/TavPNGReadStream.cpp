@@ -775,6 +775,12 @@ void TTavPNGReadStream::DecodeRows() {
     uint8_t* const batch = Batch_;
     int64_t n = 1;
     ProgressPhase(1, CountImageRows(InterlaceMethod, h), 98);
+    Inflate.ExpectedOut = 0;
+    for (int32_t pass = 0; pass < PassCount; ++pass) {
+        const TPass g = PassCount == 1 ? TPass{0, 1, 0, 1} : kAdam7[pass];
+        const int64_t pw = PassExtent(w, g.Col, g.ColStep), ph = PassExtent(h, g.Row, g.RowStep);
+        if (pw > 0 && ph > 0) Inflate.ExpectedOut += ph * ((pw * bitsPerPixel + 7) / 8 + 1);
+    }
 
     for (int32_t pass = 0; pass < PassCount; ++pass) {
         const TPass geometry = PassCount == 1 ? TPass{0, 1, 0, 1} : kAdam7[pass];

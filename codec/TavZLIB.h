@@ -11,6 +11,8 @@
 
 struct TZInflateRec;
 struct TZDeflateRec;
+struct TZFastInflate;
+struct TZWholeDeflate;
 
 using TZInputEvent = int32_t (*)(TZInflateRec& rec);
 using TZOutputEvent = int32_t (*)(TZDeflateRec& rec);
@@ -28,8 +30,17 @@ struct TZInflateRec {
     uint8_t* CurRow = nullptr;       // byte 0 filter type, then the row
     uint8_t* PrevRow = nullptr;      // previous unfiltered row, same layout
     int32_t BitsPerPixel = 0;
+    // Bytes the whole stream is to give, when the caller knows: the read
+    // that completes them then also checks the stream's end as far as
+    // the input at hand reaches. -1 checks after every read.
+    int64_t ExpectedOut = -1;
+    TZFastInflate* Fast = nullptr;  // the fast engine's state, when built in
 };
 
+// Inflate runs on the engine chosen at build time (ZInflateEngine names it).
+// Every engine gives zlib's results: the same bytes, the same failures at
+// the same output position, the same input read.
+const char* ZInflateEngine();
 int32_t ZInflateInit(TZInflateRec& rec);
 // Inflates exactly count bytes into dest. 0, or 1 when the compressed data
 // ended with the last byte asked for; negative on failure (also when the
@@ -60,7 +71,14 @@ struct TZDeflateRec {
     uint8_t* BestRow = nullptr;        // filter byte + filtered row; compressed
     uint8_t* TrialRow = nullptr;
     int32_t* Histogram = nullptr;      // 256 counters
+    // At the default level with libdeflate built in: the stream's bytes,
+    // gathered until the finish compresses them at once.
+    TZWholeDeflate* Whole = nullptr;
 };
+
+// The engine chosen at build time for the default level (zlib or
+// libdeflate); every other level runs on zlib.
+const char* ZDeflateEngine();
 
 int32_t ZDeflateInit(TZDeflateRec& rec, int32_t level, int32_t bufSize);
 int32_t ZDeflateWrite(TZDeflateRec& rec, const uint8_t* src, int32_t count);

@@ -1,10 +1,27 @@
 // Deflate side of the zlib wrappers, and the row filter choice that runs
 // before each row is compressed.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
+#include <vector>
 
 #include "codec/TavZLIB.h"
+
+#if defined(TOBELIN_DEFLATE_LIBDEFLATE)
+#include <libdeflate.h>
+
+// libdeflate compresses whole buffers only, about twice as fast as zlib at
+// a like size: the stream's bytes are gathered as they come (the memory
+// grows with the data actually written) and compressed by the finish,
+// which hands the result out in buffers of OutBufferSize like zlib.
+struct TZWholeDeflate {
+    libdeflate_compressor* Compressor = nullptr;
+    std::vector<uint8_t> Gathered;
+    ~TZWholeDeflate() { libdeflate_free_compressor(Compressor); }
+};
+#endif
 
 namespace {
 
@@ -82,6 +99,14 @@ void CopyUnfiltered(TZDeflateRec& rec) {
 
 }  // namespace
 
+const char* ZDeflateEngine() {
+#if defined(TOBELIN_DEFLATE_LIBDEFLATE)
+    return "libdeflate";
+#else
+    return "zlib";
+#endif
+}
+
 int32_t ZDeflateInit(TZDeflateRec& rec, int32_t level, int32_t bufSize) {
     if (bufSize <= 0 || bufSize >= kBufSizeLimit) bufSize = kDefaultBufSize;
     if (rec.OutBuffer != nullptr || rec.ZActive) ZDeflateEnd(rec);
@@ -95,12 +120,31 @@ int32_t ZDeflateInit(TZDeflateRec& rec, int32_t level, int32_t bufSize) {
     rec.Z.opaque = Z_NULL;
     if (deflateInit2(&rec.Z, level, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return -1;
     rec.ZActive = true;
+#if defined(TOBELIN_DEFLATE_LIBDEFLATE)
+    if (level == Z_DEFAULT_COMPRESSION) {
+        rec.Whole = new (std::nothrow) TZWholeDeflate;
+        if (rec.Whole == nullptr || (rec.Whole->Compressor = libdeflate_alloc_compressor(6)) == nullptr) {
+            ZDeflateEnd(rec);
+            return -1;
+        }
+    }
+#endif
     return 0;
 }
 
 int32_t ZDeflateWrite(TZDeflateRec& rec, const uint8_t* src, int32_t count) {
     if (!rec.ZActive || rec.OutBuffer == nullptr) return Z_STREAM_ERROR;
     if (count <= 0) return 0;
+#if defined(TOBELIN_DEFLATE_LIBDEFLATE)
+    if (rec.Whole != nullptr) {
+        try {
+            rec.Whole->Gathered.insert(rec.Whole->Gathered.end(), src, src + count);
+        } catch (const std::bad_alloc&) {
+            return Z_MEM_ERROR;
+        }
+        return 0;
+    }
+#endif
     rec.Z.next_in = const_cast<Bytef*>(src);
     rec.Z.avail_in = uInt(count);
     int32_t r = 0;
@@ -133,6 +177,34 @@ int32_t ZDeflateWriteRow(TZDeflateRec& rec) {
 
 int32_t ZDeflateFinish(TZDeflateRec& rec) {
     if (!rec.ZActive || rec.OutBuffer == nullptr) return -1;
+#if defined(TOBELIN_DEFLATE_LIBDEFLATE)
+    if (rec.Whole != nullptr) {
+        std::vector<uint8_t>& in = rec.Whole->Gathered;
+        std::vector<uint8_t> out;
+        try {
+            out.resize(libdeflate_zlib_compress_bound(rec.Whole->Compressor, in.size()));
+        } catch (const std::bad_alloc&) {
+            return -1;
+        }
+        const size_t n = libdeflate_zlib_compress(rec.Whole->Compressor, in.data(), in.size(), out.data(), out.size());
+        // The stream's bytes are taken; a following stream starts empty.
+        std::vector<uint8_t>().swap(in);
+        if (n == 0) return -1;
+        for (size_t at = 0; at < n;) {
+            const size_t piece = std::min(n - at, size_t(rec.OutBufferSize));
+            std::memcpy(rec.OutBuffer, out.data() + at, piece);
+            rec.Z.avail_out = uInt(size_t(rec.OutBufferSize) - piece);
+            at += piece;
+            const int32_t e = rec.OnOutput(rec);
+            if (e != 0) {
+                RewindOutput(rec);
+                return e;
+            }
+        }
+        RewindOutput(rec);
+        return 0;
+    }
+#endif
     int r;
     do {
         const uLong before = rec.Z.total_out;
@@ -162,6 +234,10 @@ void ZDeflateEnd(TZDeflateRec& rec) {
     rec.OutBufferSize = 0;
     if (rec.ZActive) deflateEnd(&rec.Z);
     rec.ZActive = false;
+#if defined(TOBELIN_DEFLATE_LIBDEFLATE)
+    delete rec.Whole;
+#endif
+    rec.Whole = nullptr;
     rec.Z.next_out = Z_NULL;
     rec.Z.avail_out = 0;
 }

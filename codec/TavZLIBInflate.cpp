@@ -10,6 +10,32 @@
 
 #include "codec/TavZLIB.h"
 
+#if defined(TOBELIN_INFLATE_ISAL)
+#include <isa-l/igzip_lib.h>
+
+#include <algorithm>
+#include <vector>
+
+// ISA-L inflates, and zlib stays in reserve: whenever ISA-L meets anything
+// but a sound stream (damaged data, input that ends, a stream that ends
+// short, a header zlib would refuse, a bad check value at the end), zlib
+// takes the stream over from its first byte, catches up to the bytes the
+// callers already have, and gives the rest of the read and every read after
+// it. The failures, the bytes before them and the input read are then
+// zlib's own. For that the compressed input is kept, piece by piece as it
+// came, until zlib has taken it or the record ends.
+struct TZFastInflate {
+    inflate_state S{};
+    std::vector<uint8_t> Saved;
+    std::vector<uint32_t> Pieces;
+    int64_t Delivered = 0;     // bytes of completed reads
+    int32_t InputFailure = 0;  // a refusal of OnInput that zlib has yet to meet
+    bool OnZlib = false;
+    bool Replaying = false;  // zlib is being fed the kept pieces
+    size_t ReplayPiece = 0, ReplayAt = 0;
+};
+#endif
+
 namespace {
 
 voidpf HeapAlloc(voidpf, uInt items, uInt size) {
@@ -191,6 +217,151 @@ int32_t UnfilterRow(uint8_t* row, const uint8_t* prev, int32_t rowSize, int32_t 
     }
 }
 
+namespace {
+
+// Where zlib gets its next input: the kept pieces first while it catches
+// up, then the caller's event.
+int32_t NextInput(TZInflateRec& rec) {
+#if defined(TOBELIN_INFLATE_ISAL)
+    if (rec.Fast != nullptr && rec.Fast->Replaying) {
+        TZFastInflate& f = *rec.Fast;
+        if (f.ReplayPiece < f.Pieces.size()) {
+            rec.Z.next_in = f.Saved.data() + f.ReplayAt;
+            rec.Z.avail_in = f.Pieces[f.ReplayPiece];
+            f.ReplayAt += f.Pieces[f.ReplayPiece++];
+            return 0;
+        }
+        f.Replaying = false;
+        // zlib has taken the last kept piece; it no longer needs them.
+        rec.Z.next_in = rec.InBuffer;
+        rec.Z.avail_in = 0;
+        f.Saved = {};
+        f.Pieces = {};
+        if (const int32_t refused = f.InputFailure; refused != 0) {
+            // The refusal ISA-L met is the one zlib meets now, in its place.
+            f.InputFailure = 0;
+            return refused;
+        }
+    }
+#endif
+    return rec.OnInput ? rec.OnInput(rec) : -1;
+}
+
+int32_t ZlibRead(TZInflateRec& rec, uint8_t* dest, int32_t count) {
+    rec.Z.next_out = dest;
+    rec.Z.avail_out = count > 0 ? uInt(count) : 0;
+    int32_t result = 0;
+    while (rec.Z.avail_out > 0) {
+        if (rec.Z.avail_in == 0) {
+            result = NextInput(rec);
+            if (result != 0) return result;
+        }
+        result = inflate(&rec.Z, Z_NO_FLUSH);
+        if (result < 0) return result;
+        // A stream that wants a preset dictionary makes no progress; PNG
+        // data never has one, so treat it as corrupt instead of looping.
+        if (result == Z_NEED_DICT) return Z_DATA_ERROR;
+        if (result == Z_STREAM_END && rec.Z.avail_out > 0) return Z_DATA_ERROR;
+    }
+    return result == Z_STREAM_END ? 1 : 0;
+}
+
+#if defined(TOBELIN_INFLATE_ISAL)
+// zlib's own test of the two header bytes, window size included; ISA-L is
+// more lenient there, and a header zlib refuses must give no rows.
+bool ZlibAcceptsHeader(const uint8_t* p, uint32_t n) {
+    if (n < 2) return false;  // too short to judge: let zlib judge it
+    const unsigned cmf = p[0], flg = p[1];
+    return (cmf & 0x0F) == 8 && (cmf >> 4) <= 7 && ((cmf << 8) | flg) % 31 == 0 && !(flg & 0x20);
+}
+
+int32_t TakeOver(TZInflateRec& rec, uint8_t* dest, int32_t count) {
+    TZFastInflate& f = *rec.Fast;
+    f.OnZlib = true;
+    f.Replaying = true;
+    f.ReplayPiece = f.ReplayAt = 0;
+    inflateReset(&rec.Z);
+    rec.Z.next_in = rec.InBuffer;
+    rec.Z.avail_in = 0;
+    // Catch up with the callers. zlib stops inside the stream where the
+    // output stops, whatever the sizes of the reads, so one run of reads
+    // of any size leaves it as the callers' reads would have.
+    if (f.Delivered > 0) {
+        std::vector<uint8_t> scratch(size_t(std::min<int64_t>(f.Delivered, 65536)));
+        for (int64_t left = f.Delivered; left > 0;) {
+            const int32_t n = int32_t(std::min<int64_t>(left, int64_t(scratch.size())));
+            const int32_t r = ZlibRead(rec, scratch.data(), n);
+            if (r < 0) {
+                // zlib refuses data ISA-L passed: the callers already hold
+                // rows that zlib would not have given. Nothing more comes.
+                rec.Z.avail_out = uInt(count > 0 ? count : 0);
+                return r;
+            }
+            left -= n;
+        }
+    }
+    return ZlibRead(rec, dest, count);
+}
+
+int32_t FastRead(TZInflateRec& rec, uint8_t* dest, int32_t count) {
+    TZFastInflate& f = *rec.Fast;
+    if (f.OnZlib) return ZlibRead(rec, dest, count);
+    inflate_state& s = f.S;
+    s.next_out = dest;
+    s.avail_out = count > 0 ? uint32_t(count) : 0;
+    for (;;) {
+        const uint32_t inBefore = s.avail_in, outBefore = s.avail_out;
+        const int rc = isal_inflate(&s);
+        if (rc < 0 || rc == ISAL_NEED_DICT) return TakeOver(rec, dest, count);
+        if (s.avail_out == 0) break;
+        if (s.block_state == ISAL_BLOCK_FINISH) return TakeOver(rec, dest, count);  // ended short
+        if (s.avail_in > 0) {
+            if (s.avail_in == inBefore && s.avail_out == outBefore) return TakeOver(rec, dest, count);
+            continue;
+        }
+        const int32_t r = rec.OnInput ? rec.OnInput(rec) : -1;
+        if (r != 0) {
+            f.InputFailure = r;
+            return TakeOver(rec, dest, count);
+        }
+        const uint32_t n = rec.Z.avail_in;
+        if (f.Pieces.empty() && !ZlibAcceptsHeader(rec.Z.next_in, n)) {
+            f.Saved.assign(rec.Z.next_in, rec.Z.next_in + n);
+            f.Pieces.push_back(n);
+            rec.Z.avail_in = 0;
+            return TakeOver(rec, dest, count);
+        }
+        f.Saved.insert(f.Saved.end(), rec.Z.next_in, rec.Z.next_in + n);
+        f.Pieces.push_back(n);
+        s.next_in = rec.Z.next_in;
+        s.avail_in = n;
+        rec.Z.avail_in = 0;
+    }
+    // zlib goes on past the last byte asked for as far as it can without
+    // writing: through the end of the stream and its check value if the
+    // input at hand holds them. At the stream's last read ISA-L is made to
+    // look as far (its output beyond the request waits in its own buffer);
+    // a bad check value there is then left to zlib to report or not.
+    if (s.block_state != ISAL_BLOCK_FINISH && (rec.ExpectedOut < 0 || f.Delivered + count >= rec.ExpectedOut)) {
+        const int rc = isal_inflate(&s);
+        if (rc < 0 || rc == ISAL_NEED_DICT) return TakeOver(rec, dest, count);
+    }
+    f.Delivered += count > 0 ? count : 0;
+    rec.Z.avail_out = 0;
+    return s.block_state == ISAL_BLOCK_FINISH ? 1 : 0;
+}
+#endif
+
+}  // namespace
+
+const char* ZInflateEngine() {
+#if defined(TOBELIN_INFLATE_ISAL)
+    return "isal";
+#else
+    return "zlib";
+#endif
+}
+
 int32_t ZInflateInit(TZInflateRec& rec) {
     if (rec.InBuffer != nullptr || rec.ZActive) ZInflateEnd(rec);
     rec.InBuffer = new (std::nothrow) uint8_t[TZInflateRec::InputSize];
@@ -210,27 +381,24 @@ int32_t ZInflateInit(TZInflateRec& rec) {
         return -1;
     }
     rec.ZActive = true;
+#if defined(TOBELIN_INFLATE_ISAL)
+    rec.Fast = new (std::nothrow) TZFastInflate;
+    if (rec.Fast == nullptr) {
+        ZInflateEnd(rec);
+        return -1;
+    }
+    isal_inflate_init(&rec.Fast->S);
+    rec.Fast->S.crc_flag = ISAL_ZLIB;
+#endif
     return 0;
 }
 
 int32_t ZInflateRead(TZInflateRec& rec, uint8_t* dest, int32_t count) {
     if (!rec.ZActive) return Z_STREAM_ERROR;
-    rec.Z.next_out = dest;
-    rec.Z.avail_out = count > 0 ? uInt(count) : 0;
-    int32_t result = 0;
-    while (rec.Z.avail_out > 0) {
-        if (rec.Z.avail_in == 0) {
-            result = rec.OnInput ? rec.OnInput(rec) : -1;
-            if (result != 0) return result;
-        }
-        result = inflate(&rec.Z, Z_NO_FLUSH);
-        if (result < 0) return result;
-        // A stream that wants a preset dictionary makes no progress; PNG
-        // data never has one, so treat it as corrupt instead of looping.
-        if (result == Z_NEED_DICT) return Z_DATA_ERROR;
-        if (result == Z_STREAM_END && rec.Z.avail_out > 0) return Z_DATA_ERROR;
-    }
-    return result == Z_STREAM_END ? 1 : 0;
+#if defined(TOBELIN_INFLATE_ISAL)
+    if (rec.Fast != nullptr) return FastRead(rec, dest, count);
+#endif
+    return ZlibRead(rec, dest, count);
 }
 
 int32_t ZInflateReadRow(TZInflateRec& rec) {
@@ -242,6 +410,20 @@ int32_t ZInflateReadRow(TZInflateRec& rec) {
 
 void ZInflateReset(TZInflateRec& rec) {
     if (rec.ZActive) inflateReset(&rec.Z);
+#if defined(TOBELIN_INFLATE_ISAL)
+    if (rec.Fast != nullptr) {
+        TZFastInflate& f = *rec.Fast;
+        f.Saved = {};
+        f.Pieces = {};
+        f.Delivered = 0;
+        f.InputFailure = 0;
+        f.OnZlib = f.Replaying = false;
+        f.ReplayPiece = f.ReplayAt = 0;
+        isal_inflate_reset(&f.S);
+        f.S.crc_flag = ISAL_ZLIB;
+        f.S.avail_in = 0;
+    }
+#endif
     rec.Z.next_in = rec.InBuffer;
     rec.Z.avail_in = 0;
 }
@@ -252,6 +434,10 @@ void ZInflateEnd(TZInflateRec& rec) {
     rec.InBufferSize = 0;
     if (rec.ZActive) inflateEnd(&rec.Z);
     rec.ZActive = false;
+#if defined(TOBELIN_INFLATE_ISAL)
+    delete rec.Fast;
+#endif
+    rec.Fast = nullptr;
     rec.Z.next_in = nullptr;
     rec.Z.avail_in = 0;
 }

@@ -12,7 +12,10 @@
 #
 # Environment: FUZZ_BUILD_DIR (default build-fuzz), FUZZ_WORK_DIR,
 # FUZZ_ARTIFACT_DIR, FUZZ_LOG_DIR (default: output to the terminal only),
-# FUZZ_JOBS (build parallelism, default 2).
+# FUZZ_JOBS (build parallelism, default 2), FUZZ_INFLATE (the decoder's
+# inflate engine, zlib or isal), FUZZ_DEFLATE (the encoder's deflate engine,
+# zlib or libdeflate); both default to that of the build folder, else to
+# the fast engine where installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -37,7 +40,10 @@ else
 fi
 
 build=${FUZZ_BUILD_DIR:-build-fuzz}
-cmake -S fuzz -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+engine=()
+if [[ -n ${FUZZ_INFLATE:-} ]]; then engine+=(-DTOBELIN_INFLATE="$FUZZ_INFLATE"); fi
+if [[ -n ${FUZZ_DEFLATE:-} ]]; then engine+=(-DTOBELIN_DEFLATE="$FUZZ_DEFLATE"); fi
+cmake -S fuzz -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ "${engine[@]}" >/dev/null
 cmake --build "$build" -j "${FUZZ_JOBS:-2}" --target "${selected[@]}"
 
 work=${FUZZ_WORK_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/tobelin-fuzz.XXXXXX")}

@@ -16,6 +16,8 @@ PACKAGES=(
   build-essential cmake ninja-build python3 pkg-config
   # libraries
   zlib1g-dev qt6-base-dev
+  # the fast inflate and deflate engines of the codec (zlib stays the fallback)
+  libisal-dev libdeflate-dev
   # fonts standing in for the Japanese faces
   fonts-ipafont-gothic fonts-ipafont-mincho
 )

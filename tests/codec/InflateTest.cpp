@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ostream>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "codec/TavZLIB.h"
 #include "tests/codec/PngTestUtil.h"
@@ -230,6 +233,142 @@ TEST_F(InflateFixture, RowsAreUnfilteredAgainstThePreviousRow) {
     std::swap(rec.CurRow, rec.PrevRow);
     // Filter type 5 on the last row, which also ends the stream.
     EXPECT_EQ(ZInflateReadRow(rec), -1);
+}
+
+// What the callers see of a run of reads: each read's result, the bytes
+// a failed read still gave, the input events asked for and the output.
+struct Outcome {
+    std::vector<int32_t> results;
+    int64_t failedAfter = -1;
+    int calls = 0;
+    Bytes out;
+    bool operator==(const Outcome&) const = default;
+};
+
+void PrintTo(const Outcome& o, std::ostream* os) {
+    *os << "results";
+    for (int32_t r : o.results) *os << ' ' << r;
+    *os << ", failed after " << o.failedAfter << ", " << o.calls << " input calls, " << o.out.size() << " bytes";
+}
+
+// zlib alone, fed as the record is fed: the reference every engine must give.
+Outcome ZlibOutcome(const Bytes& data, size_t piece, size_t total, size_t ask) {
+    Outcome o;
+    o.out.resize(total);
+    z_stream z{};
+    EXPECT_EQ(inflateInit(&z), Z_OK);
+    Bytes in;
+    size_t at = 0;
+    for (size_t done = 0; done < total;) {
+        const size_t n = std::min(ask, total - done);
+        z.next_out = o.out.data() + done;
+        z.avail_out = uInt(n);
+        int32_t r = 0;
+        while (z.avail_out > 0) {
+            if (z.avail_in == 0) {
+                ++o.calls;
+                if (at >= data.size()) {
+                    r = -1;
+                    break;
+                }
+                const size_t m = std::min({piece, data.size() - at, size_t(TZInflateRec::InputSize)});
+                in.assign(data.begin() + long(at), data.begin() + long(at + m));
+                at += m;
+                z.next_in = in.data();
+                z.avail_in = uInt(m);
+            }
+            r = inflate(&z, Z_NO_FLUSH);
+            if (r < 0) break;
+            if (r == Z_NEED_DICT || (r == Z_STREAM_END && z.avail_out > 0)) {
+                r = Z_DATA_ERROR;
+                break;
+            }
+        }
+        if (r >= 0) r = r == Z_STREAM_END ? 1 : 0;
+        o.results.push_back(r);
+        if (r < 0) {
+            o.failedAfter = int64_t(done + n - z.avail_out);
+            o.out.resize(size_t(o.failedAfter));
+            break;
+        }
+        done += n;
+    }
+    inflateEnd(&z);
+    return o;
+}
+
+TEST_F(InflateFixture, GivesZlibsResultsOnSoundAndBrokenStreams) {
+    const Bytes raw = [] {
+        // Long matches and literals both, over several deflate blocks.
+        std::mt19937 rng(3);
+        Bytes b(300000);
+        for (size_t i = 0; i < b.size(); ++i) b[i] = (i / 900) % 3 == 0 ? uint8_t(rng() & 7) : uint8_t(i / 7);
+        return b;
+    }();
+    const Bytes sound = pngtest::Compress(raw);
+    const Bytes small = pngtest::Compress(Pattern(5000));
+    auto header = [](Bytes b, uint8_t cmf, uint8_t flg) {
+        flg = uint8_t(flg & 0xE0);
+        flg = uint8_t(flg + (31 - ((cmf << 8) | flg) % 31) % 31);
+        b[0] = cmf;
+        b[1] = flg;
+        return b;
+    };
+    auto change = [](Bytes b, size_t at, uint8_t x) {
+        b[at] ^= x;
+        return b;
+    };
+    auto cut = [](Bytes b, size_t n) {
+        b.resize(b.size() - n);
+        return b;
+    };
+    struct Case {
+        const char* name;
+        Bytes data;
+        size_t piece;
+        size_t total;  // bytes asked for in all
+    };
+    const Case cases[] = {
+        {"sound", sound, 32768, raw.size()},
+        {"sound, small pieces", sound, 1000, raw.size()},
+        {"check value wrong", change(sound, sound.size() - 1, 1), 32768, raw.size()},
+        {"check value wrong, in the last piece with the data", change(small, small.size() - 1, 1), small.size(),
+         5000},
+        {"check value wrong, alone in a later piece", change(small, small.size() - 1, 1), small.size() - 4, 5000},
+        {"byte changed mid-stream", change(sound, sound.size() / 2, 0x55), 32768, raw.size()},
+        {"byte changed early", change(sound, 40, 0xFF), 4096, raw.size()},
+        {"input ends mid-stream", cut(sound, sound.size() / 2), 32768, raw.size()},
+        {"input ends inside the check value", cut(sound, 2), 32768, raw.size()},
+        {"stream ends before the request", sound, 32768, raw.size() + 1000},
+        {"window zlib refuses", header(sound, 0x88, sound[1]), 32768, raw.size()},
+        {"preset dictionary flag", header(sound, sound[0], uint8_t(sound[1] | 0x20)), 32768, raw.size()},
+        {"reserved block type", change(sound, 2, 0x06), 32768, raw.size()},
+    };
+    for (const auto& c : cases) {
+        for (const size_t ask : {size_t(4096), size_t(65536)}) {
+            SCOPED_TRACE(std::string(c.name) + ", reads of " + std::to_string(ask));
+            feeder = Feeder{};
+            feeder.data = c.data;
+            feeder.piece = c.piece;
+            ASSERT_EQ(ZInflateInit(rec), 0);
+            Outcome got;
+            got.out.resize(c.total);
+            for (size_t done = 0; done < c.total;) {
+                const size_t n = std::min(ask, c.total - done);
+                const int32_t r = ZInflateRead(rec, got.out.data() + done, int32_t(n));
+                got.results.push_back(r);
+                if (r < 0) {
+                    got.failedAfter = int64_t(done + n - rec.Z.avail_out);
+                    got.out.resize(size_t(got.failedAfter));
+                    break;
+                }
+                done += n;
+            }
+            got.calls = feeder.calls;
+            EXPECT_EQ(got, ZlibOutcome(c.data, c.piece, c.total, ask));
+            ZInflateEnd(rec);
+        }
+    }
 }
 
 TEST_F(InflateFixture, InitTwiceAndReleaseTwiceAreHarmless) {

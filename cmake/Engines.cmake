@@ -34,3 +34,13 @@ tobelin_engine(TOBELIN_INFLATE isal TOBELIN_ISAL isal isa-l/igzip_lib.h libisal-
 # bytes between the two, never in their pixels.
 tobelin_engine(TOBELIN_DEFLATE libdeflate TOBELIN_LIBDEFLATE deflate libdeflate.h libdeflate-dev
                "Deflate engine of the PNG encoder")
+# The optimising save's strongest compressor, an optimal-parsing deflate,
+# comes with the fast engine: a zlib-only build packs with zlib at level 9.
+find_library(TOBELIN_ZOPFLI_LIBRARY zopfli)
+find_path(TOBELIN_ZOPFLI_INCLUDE zopfli/zopfli.h)
+if(TOBELIN_DEFLATE STREQUAL libdeflate AND TOBELIN_ZOPFLI_LIBRARY AND TOBELIN_ZOPFLI_INCLUDE)
+  set(TOBELIN_ZOPFLI ON)
+else()
+  set(TOBELIN_ZOPFLI OFF)
+endif()
+message(STATUS "Strongest deflate of the optimising save (libzopfli-dev): ${TOBELIN_ZOPFLI}")

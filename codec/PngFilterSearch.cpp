@@ -1,73 +1,303 @@
+// The filter strategies of the optimising save and the search that picks
+// one of them and the compressor for it.
 #include "codec/PngFilterSearch.h"
 
 #include <zlib.h>
 
+#include <array>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <stdexcept>
+#include <utility>
+
+#include "codec/SFunc.h"
+#include "platform/Exceptions.h"
+
+#if defined(TOBELIN_DEFLATE_LIBDEFLATE)
+#include <libdeflate.h>
+#endif
 
 namespace {
 
-uint8_t Paeth(int a, int b, int c) {
+inline uint8_t Paeth(int a, int b, int c) {
     const int p = a + b - c;
     const int pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
     if (pa <= pb && pa <= pc) return static_cast<uint8_t>(a);
     return static_cast<uint8_t>(pb <= pc ? b : c);
 }
 
-// Row filtered with filter type `type` into out (without its filter byte).
-void FilterRow(int type, const uint8_t* row, const uint8_t* prior, size_t n, uint32_t bpp, uint8_t* out) {
-    for (size_t i = 0; i < n; ++i) {
-        const int a = i >= bpp ? row[i - bpp] : 0;
-        const int b = prior ? prior[i] : 0;
-        const int c = (prior && i >= bpp) ? prior[i - bpp] : 0;
-        int pred = 0;
+// out[0] := type, out[1 .. n] the row filtered with it. prior is the row
+// above or nullptr for the first row of a pass (all zero).
+void FilterRow(int type, const uint8_t* row, const uint8_t* prior, size_t n, size_t bpp, uint8_t* out) {
+    out[0] = static_cast<uint8_t>(type);
+    uint8_t* dst = out + 1;
+    const size_t head = bpp < n ? bpp : n;
+    if (prior == nullptr) {
+        // Against a zero row Up is None, Average halves the left neighbour
+        // and Paeth is Sub.
         switch (type) {
-            case 1: pred = a; break;
-            case 2: pred = b; break;
-            case 3: pred = (a + b) / 2; break;
-            case 4: pred = Paeth(a, b, c); break;
-            default: break;
+            case 1:
+            case 4:
+                std::memcpy(dst, row, head);
+                for (size_t i = head; i < n; ++i) dst[i] = static_cast<uint8_t>(row[i] - row[i - bpp]);
+                return;
+            case 3:
+                std::memcpy(dst, row, head);
+                for (size_t i = head; i < n; ++i) dst[i] = static_cast<uint8_t>(row[i] - (row[i - bpp] >> 1));
+                return;
+            default:
+                std::memcpy(dst, row, n);
+                return;
         }
-        out[i] = static_cast<uint8_t>(row[i] - pred);
+    }
+    switch (type) {
+        case 1:
+            std::memcpy(dst, row, head);
+            for (size_t i = head; i < n; ++i) dst[i] = static_cast<uint8_t>(row[i] - row[i - bpp]);
+            break;
+        case 2:
+            for (size_t i = 0; i < n; ++i) dst[i] = static_cast<uint8_t>(row[i] - prior[i]);
+            break;
+        case 3:
+            for (size_t i = 0; i < head; ++i) dst[i] = static_cast<uint8_t>(row[i] - (prior[i] >> 1));
+            for (size_t i = head; i < n; ++i)
+                dst[i] = static_cast<uint8_t>(row[i] - ((row[i - bpp] + prior[i]) >> 1));
+            break;
+        case 4:
+            for (size_t i = 0; i < head; ++i) dst[i] = static_cast<uint8_t>(row[i] - prior[i]);
+            for (size_t i = head; i < n; ++i)
+                dst[i] = static_cast<uint8_t>(row[i] - Paeth(row[i - bpp], prior[i], prior[i - bpp]));
+            break;
+        default:
+            std::memcpy(dst, row, n);
+            break;
     }
 }
 
-}  // namespace
-
-// Reference search: the minimum sum of absolute differences per row, zlib
-// at level 9.
-std::vector<uint8_t> SearchImageData(std::span<const TPngRawPass> passes, uint32_t filterBytesPerPixel,
-                                     int /*level*/) {
-    const uint32_t bpp = filterBytesPerPixel == 0 ? 1 : filterBytesPerPixel;
-    std::vector<uint8_t> filtered;
-    std::vector<uint8_t> trial, best;
+// Bytes of the filtered image data: every row of every non-empty pass
+// with its filter byte.
+size_t FilteredSize(std::span<const TPngRawPass> passes) {
+    size_t total = 0;
     for (const TPngRawPass& pass : passes) {
         if (pass.RowBytes == 0 || pass.Height == 0) continue;
-        trial.resize(pass.RowBytes);
-        best.resize(pass.RowBytes);
-        for (uint32_t y = 0; y < pass.Height; ++y) {
-            const uint8_t* row = pass.Rows + y * pass.RowBytes;
-            const uint8_t* prior = y ? row - pass.RowBytes : nullptr;
-            uint64_t bestSum = UINT64_MAX;
-            int bestType = 0;
-            for (int type = 0; type < 5; ++type) {
-                FilterRow(type, row, prior, pass.RowBytes, bpp, trial.data());
-                uint64_t sum = 0;
-                for (uint8_t v : trial) sum += v < 128 ? v : 256 - v;
-                if (sum < bestSum) {
-                    bestSum = sum;
-                    bestType = type;
-                    best.swap(trial);
-                }
-            }
-            filtered.push_back(static_cast<uint8_t>(bestType));
-            filtered.insert(filtered.end(), best.begin(), best.end());
+        size_t rowBytes = 0, passBytes = 0;
+        if (!CheckedAdd(pass.RowBytes, 1, rowBytes) || !CheckedMul(rowBytes, pass.Height, passBytes) ||
+            !CheckedAdd(total, passBytes, total))
+            throw EOutOfMemory();
+    }
+    return total;
+}
+
+// The adaptive mode's score of a filtered row of n bytes (filter byte
+// included); higher is better, -1 decisive. The rows here are of 8 bits
+// per pixel or more in the score's sense: bit depths below 8 are packed
+// whole bytes and scored alike.
+int64_t AdaptiveScore(const uint8_t* row, size_t n) {
+    std::array<uint32_t, 256> histogram{};
+    for (size_t i = 0; i < n; ++i) ++histogram[row[i]];
+    uint64_t distinct = 0, top1 = 0, top2 = 0, top3 = 0;
+    for (uint32_t k : histogram) {
+        if (k == 0) continue;
+        ++distinct;
+        if (k >= top1) {
+            top3 = top2;
+            top2 = top1;
+            top1 = k;
+        } else if (k >= top2) {
+            top3 = top2;
+            top2 = k;
+        } else if (k >= top3) {
+            top3 = k;
         }
     }
-    uLongf size = compressBound(filtered.size());
-    std::vector<uint8_t> out(size);
-    if (compress2(out.data(), &size, filtered.data(), filtered.size(), 9) != Z_OK)
-        throw std::runtime_error("Write PNG: compression failed");
-    out.resize(size);
+    if (distinct <= 8 || top1 * 100 >= 90 * uint64_t(n)) return -1;
+    const double len = double(n);
+    return int64_t(len / 1.5 / double(distinct) * 1000 + double(top1 + top2 + top3) / len * 1000);
+}
+
+uint64_t AbsoluteSum(const uint8_t* filtered, size_t n) {
+    uint64_t sum = 0;
+    for (size_t i = 0; i < n; ++i) sum += filtered[i] < 128 ? filtered[i] : 256 - filtered[i];
+    return sum;
+}
+
+// Shannon information of the bytes, in bits (scaled so that rows compare).
+double ByteEntropy(const uint8_t* filtered, size_t n) {
+    std::array<uint32_t, 256> histogram{};
+    for (size_t i = 0; i < n; ++i) ++histogram[filtered[i]];
+    double bits = 0;
+    const double total = double(n);
+    for (uint32_t k : histogram)
+        if (k != 0) bits -= double(k) * std::log2(double(k) / total);
+    return bits;
+}
+
+// The fast compressor that scores the per-row trials: it packs the last
+// window of chosen rows followed by a candidate row, so a candidate is
+// judged by what it costs after its context. The window's own cost is
+// the same for every candidate of a row.
+class TTrialEstimator {
+public:
+    TTrialEstimator() {
+#if defined(TOBELIN_DEFLATE_LIBDEFLATE)
+        Compressor_ = libdeflate_alloc_compressor(kLevel);
+        if (Compressor_ == nullptr) throw EOutOfMemory();
+#endif
+    }
+    ~TTrialEstimator() {
+#if defined(TOBELIN_DEFLATE_LIBDEFLATE)
+        libdeflate_free_compressor(Compressor_);
+#endif
+    }
+    TTrialEstimator(const TTrialEstimator&) = delete;
+    TTrialEstimator& operator=(const TTrialEstimator&) = delete;
+
+    size_t Cost(const uint8_t* data, size_t n) {
+#if defined(TOBELIN_DEFLATE_LIBDEFLATE)
+        const size_t bound = libdeflate_deflate_compress_bound(Compressor_, n);
+        if (Out_.size() < bound) Out_.resize(bound);
+        const size_t size = libdeflate_deflate_compress(Compressor_, data, n, Out_.data(), Out_.size());
+        return size == 0 ? n + 5 : size;
+#else
+        uLongf size = compressBound(uLong(n));
+        if (Out_.size() < size) Out_.resize(size);
+        if (compress2(Out_.data(), &size, data, uLong(n), 1) != Z_OK) return n + 5;
+        return size;
+#endif
+    }
+
+    // Context before each candidate: enough rows to reach back as far as
+    // most matches of image data go, bounded so that wide rows stay cheap.
+    static constexpr size_t kWindow = 8192;
+
+private:
+#if defined(TOBELIN_DEFLATE_LIBDEFLATE)
+    static constexpr int kLevel = 2;
+    libdeflate_compressor* Compressor_ = nullptr;
+#endif
+    std::vector<uint8_t> Out_;
+};
+
+}  // namespace
+
+const char* PngFilterStrategyName(TPngFilterStrategy strategy) {
+    static constexpr const char* kNames[kPngFilterStrategyCount] = {
+        "none", "sub", "up", "average", "paeth", "adaptive", "minsum", "entropy", "trial"};
+    const int index = static_cast<int>(strategy);
+    return index >= 0 && index < kPngFilterStrategyCount ? kNames[index] : "?";
+}
+
+std::vector<uint8_t> FilterImageData(std::span<const TPngRawPass> passes, uint32_t filterBytesPerPixel,
+                                     TPngFilterStrategy strategy) {
+    const size_t bpp = filterBytesPerPixel == 0 ? 1 : filterBytesPerPixel;
+    std::vector<uint8_t> out(FilteredSize(passes));
+    size_t widest = 0;
+    for (const TPngRawPass& pass : passes)
+        if (pass.Height != 0 && pass.RowBytes > widest) widest = pass.RowBytes;
+    // Candidate rows of the per-row choices, filter byte first.
+    std::array<std::vector<uint8_t>, 5> trials;
+    for (auto& trial : trials) trial.resize(widest + 1);
+    std::unique_ptr<TTrialEstimator> estimator;
+    std::vector<uint8_t> context;
+    if (strategy == TPngFilterStrategy::Trial) {
+        estimator = std::make_unique<TTrialEstimator>();
+        context.resize(TTrialEstimator::kWindow + widest + 1);
+    }
+
+    size_t at = 0;
+    for (const TPngRawPass& pass : passes) {
+        if (pass.RowBytes == 0 || pass.Height == 0) continue;
+        const size_t n = pass.RowBytes;
+        for (uint32_t y = 0; y < pass.Height; ++y) {
+            const uint8_t* row = pass.Rows + size_t(y) * n;
+            const uint8_t* prior = y ? row - n : nullptr;
+            uint8_t* dst = out.data() + at;
+            const int fixed = static_cast<int>(strategy);
+            if (fixed <= 4) {
+                FilterRow(fixed, row, prior, n, bpp, dst);
+                at += n + 1;
+                continue;
+            }
+            for (int type = 0; type < 5; ++type) FilterRow(type, row, prior, n, bpp, trials[type].data());
+            int best = 0;
+            switch (strategy) {
+                case TPngFilterStrategy::Adaptive: {
+                    // Only a decisive score or a strictly higher one replaces
+                    // the choice, so ties keep the earlier filter; None's
+                    // score counts double for one byte per pixel.
+                    int64_t top = AdaptiveScore(trials[0].data(), n + 1);
+                    if (top == -1) break;
+                    if (bpp == 1) top *= 2;
+                    for (int type = 1; type < 5; ++type) {
+                        const int64_t s = AdaptiveScore(trials[type].data(), n + 1);
+                        if (s == -1) {
+                            best = type;
+                            break;
+                        }
+                        if (s > top) {
+                            top = s;
+                            best = type;
+                        }
+                    }
+                    break;
+                }
+                case TPngFilterStrategy::MinSum: {
+                    uint64_t least = UINT64_MAX;
+                    for (int type = 0; type < 5; ++type) {
+                        const uint64_t s = AbsoluteSum(trials[type].data() + 1, n);
+                        if (s < least) least = s, best = type;
+                    }
+                    break;
+                }
+                case TPngFilterStrategy::Entropy: {
+                    double least = HUGE_VAL;
+                    for (int type = 0; type < 5; ++type) {
+                        const double s = ByteEntropy(trials[type].data() + 1, n);
+                        if (s < least) least = s, best = type;
+                    }
+                    break;
+                }
+                default: {
+                    const size_t keep = at < TTrialEstimator::kWindow ? at : TTrialEstimator::kWindow;
+                    std::memcpy(context.data(), out.data() + at - keep, keep);
+                    size_t least = SIZE_MAX;
+                    for (int type = 0; type < 5; ++type) {
+                        std::memcpy(context.data() + keep, trials[type].data(), n + 1);
+                        const size_t s = estimator->Cost(context.data(), keep + n + 1);
+                        if (s < least) least = s, best = type;
+                    }
+                    break;
+                }
+            }
+            std::memcpy(dst, trials[best].data(), n + 1);
+            at += n + 1;
+        }
+    }
     return out;
+}
+
+// Effort by level. The estimate filters with one strategy and packs with
+// the fast compressor. The quick and the thorough search filter with each
+// of their strategies, keep the one that the fast compressor packs
+// smallest, and pack that with their strong compressor.
+std::vector<uint8_t> SearchImageData(std::span<const TPngRawPass> passes, uint32_t filterBytesPerPixel,
+                                     int level) {
+    if (level <= kPngSearchEstimate)
+        return CompressImageData(FilterImageData(passes, filterBytesPerPixel, TPngFilterStrategy::MinSum),
+                                 TPngCompressor::Fast);
+    std::vector<TPngFilterStrategy> strategies;
+    for (int s = 0; s < kPngFilterStrategyCount; ++s) strategies.push_back(static_cast<TPngFilterStrategy>(s));
+    std::vector<uint8_t> best;
+    size_t bestSize = SIZE_MAX;
+    for (TPngFilterStrategy strategy : strategies) {
+        std::vector<uint8_t> filtered = FilterImageData(passes, filterBytesPerPixel, strategy);
+        const size_t size = CompressImageData(filtered, TPngCompressor::Fast).size();
+        if (size < bestSize) {
+            bestSize = size;
+            best = std::move(filtered);
+        }
+    }
+    return CompressImageData(best, level >= kPngSearchThorough ? TPngCompressor::Strongest : TPngCompressor::Strong);
 }

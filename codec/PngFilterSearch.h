@@ -30,3 +30,35 @@ constexpr int kPngSearchThorough = 2;
 // bytes contribute nothing, as Adam7 requires.
 std::vector<uint8_t> SearchImageData(std::span<const TPngRawPass> passes, uint32_t filterBytesPerPixel,
                                      int level);
+
+// The parts of the search, for measuring tools and tests. Each strategy
+// filters every row of every pass (the filter byte first); the rows of a
+// pass other than the first are filtered against the row above.
+enum class TPngFilterStrategy {
+    None,      // filter types 0 to 4 on every row
+    Sub,
+    Up,
+    Average,
+    Paeth,
+    Adaptive,  // the compressibility score of the encoder's adaptive mode
+    MinSum,    // least sum of absolute differences per row
+    Entropy,   // least byte entropy per row
+    Trial,     // per row, the filter that a fast compressor packs best after
+               // the rows already chosen
+};
+constexpr int kPngFilterStrategyCount = 9;
+const char* PngFilterStrategyName(TPngFilterStrategy strategy);
+std::vector<uint8_t> FilterImageData(std::span<const TPngRawPass> passes, uint32_t filterBytesPerPixel,
+                                     TPngFilterStrategy strategy);
+
+// The compressors, each making one zlib stream. A compressor that this
+// build lacks falls back to zlib at level 9 (Available tells which).
+enum class TPngCompressor {
+    Zlib9,
+    Fast,       // the estimate of the search: libdeflate level 6
+    Strong,     // libdeflate level 12
+    Strongest,  // an optimal-parsing deflate with several passes
+};
+const char* PngCompressorName(TPngCompressor compressor);
+bool PngCompressorAvailable(TPngCompressor compressor);
+std::vector<uint8_t> CompressImageData(std::span<const uint8_t> filtered, TPngCompressor compressor);

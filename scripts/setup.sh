@@ -17,7 +17,8 @@ PACKAGES=(
   # libraries
   zlib1g-dev qt6-base-dev
   # the fast inflate and deflate engines of the codec (zlib stays the fallback)
-  libisal-dev libdeflate-dev
+  # and the optimising save's strongest deflate
+  libisal-dev libdeflate-dev libzopfli-dev
   # fonts standing in for the Japanese faces
   fonts-ipafont-gothic fonts-ipafont-mincho
 )

@@ -1,0 +1,99 @@
+// The compressors of the optimising save: each makes one zlib stream of
+// the filtered image data.
+#include <zlib.h>
+
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+
+#include "codec/PngFilterSearch.h"
+#include "platform/Exceptions.h"
+
+#if defined(TOBELIN_DEFLATE_LIBDEFLATE)
+#include <libdeflate.h>
+#endif
+#if defined(TOBELIN_WITH_ZOPFLI)
+#include <zopfli/zopfli.h>
+#endif
+
+namespace {
+
+std::vector<uint8_t> Zlib9(std::span<const uint8_t> data) {
+    uLongf size = compressBound(uLong(data.size()));
+    std::vector<uint8_t> out(size);
+    if (compress2(out.data(), &size, data.data(), uLong(data.size()), 9) != Z_OK)
+        throw std::runtime_error("Write PNG: compression failed");
+    out.resize(size);
+    return out;
+}
+
+#if defined(TOBELIN_DEFLATE_LIBDEFLATE)
+struct TCompressorFree {
+    void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+};
+
+std::vector<uint8_t> Libdeflate(std::span<const uint8_t> data, int level) {
+    std::unique_ptr<libdeflate_compressor, TCompressorFree> compressor(libdeflate_alloc_compressor(level));
+    if (!compressor) throw EOutOfMemory();
+    std::vector<uint8_t> out(libdeflate_zlib_compress_bound(compressor.get(), data.size()));
+    const size_t size =
+        libdeflate_zlib_compress(compressor.get(), data.data(), data.size(), out.data(), out.size());
+    if (size == 0) throw std::runtime_error("Write PNG: compression failed");
+    out.resize(size);
+    return out;
+}
+#endif
+
+#if defined(TOBELIN_WITH_ZOPFLI)
+std::vector<uint8_t> Zopfli(std::span<const uint8_t> data) {
+    ZopfliOptions options;
+    ZopfliInitOptions(&options);
+    // Passes of the optimal parse: later ones gain little on large data.
+    options.numiterations = data.size() < 200000 ? 15 : data.size() < 2000000 ? 5 : 2;
+    unsigned char* out = nullptr;
+    size_t size = 0;
+    ZopfliCompress(&options, ZOPFLI_FORMAT_ZLIB, data.data(), data.size(), &out, &size);
+    std::unique_ptr<unsigned char, decltype(&std::free)> owned(out, &std::free);
+    if (out == nullptr) throw EOutOfMemory();
+    return std::vector<uint8_t>(out, out + size);
+}
+#endif
+
+}  // namespace
+
+const char* PngCompressorName(TPngCompressor compressor) {
+    switch (compressor) {
+        case TPngCompressor::Zlib9: return "zlib9";
+        case TPngCompressor::Fast: return "fast";
+        case TPngCompressor::Strong: return "strong";
+        case TPngCompressor::Strongest: return "strongest";
+    }
+    return "?";
+}
+
+bool PngCompressorAvailable(TPngCompressor compressor) {
+    switch (compressor) {
+        case TPngCompressor::Zlib9: return true;
+#if defined(TOBELIN_DEFLATE_LIBDEFLATE)
+        case TPngCompressor::Fast:
+        case TPngCompressor::Strong: return true;
+#endif
+#if defined(TOBELIN_WITH_ZOPFLI)
+        case TPngCompressor::Strongest: return true;
+#endif
+        default: return false;
+    }
+}
+
+std::vector<uint8_t> CompressImageData(std::span<const uint8_t> filtered, TPngCompressor compressor) {
+    switch (compressor) {
+#if defined(TOBELIN_DEFLATE_LIBDEFLATE)
+        case TPngCompressor::Fast: return Libdeflate(filtered, 6);
+        case TPngCompressor::Strong: return Libdeflate(filtered, 12);
+#endif
+#if defined(TOBELIN_WITH_ZOPFLI)
+        case TPngCompressor::Strongest: return Zopfli(filtered);
+#endif
+        default: return Zlib9(filtered);
+    }
+}

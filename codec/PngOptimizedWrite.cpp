@@ -334,9 +334,11 @@ void MakeTruecolourLayout(const std::vector<TRgba>& pixels, const TStats& st, co
     }
 }
 
-// Palette orders to try, each with the entries that are not opaque first
-// so that tRNS stops early: first appearance, frequency, luminance.
-std::vector<std::vector<uint32_t>> PaletteOrders(const TStats& st) {
+// Palette orders to try: the source palette's own order when there is one
+// (its author's, often the best), then, each with the entries that are not
+// opaque first so that tRNS stops early, first appearance, frequency and
+// luminance.
+std::vector<std::vector<uint32_t>> PaletteOrders(const TStats& st, const std::vector<uint32_t>& sourceOrder) {
     std::vector<uint32_t> appearance(st.Colours.size());
     for (uint32_t i = 0; i < appearance.size(); ++i) appearance[i] = i;
     auto ordered = [&](auto before) {
@@ -353,14 +355,35 @@ std::vector<std::vector<uint32_t>> PaletteOrders(const TStats& st) {
         return Luma(Red(c), Green(c), Blue(c)) << 8 | Alpha(c);
     };
     std::vector<std::vector<uint32_t>> orders = {
+        sourceOrder,
         ordered([](uint32_t, uint32_t) { return false; }),
         ordered([&](uint32_t a, uint32_t b) { return st.Counts[a] > st.Counts[b]; }),
         ordered([&](uint32_t a, uint32_t b) { return luma(a) < luma(b); }),
     };
     std::vector<std::vector<uint32_t>> distinct;
     for (auto& o : orders)
-        if (std::find(distinct.begin(), distinct.end(), o) == distinct.end()) distinct.push_back(std::move(o));
+        if (!o.empty() && std::find(distinct.begin(), distinct.end(), o) == distinct.end()) distinct.push_back(std::move(o));
     return distinct;
+}
+
+// The distinct values ordered by the lowest palette index that shows each,
+// for an indexed source whose indices are the pixels; empty otherwise.
+std::vector<uint32_t> SourcePaletteOrder(const TSourceRules& s, const TStats& st) {
+    if (s.Bits > 8 || s.Grey || st.Colours.empty()) return {};
+    std::vector<uint32_t> lowest(st.Colours.size(), 256);
+    const int32_t w = s.Image->Width();
+    size_t i = 0;
+    for (int32_t y = 0; y < s.Image->Height(); ++y) {
+        const uint8_t* row = s.Image->ScanLine(y);
+        for (int32_t x = 0; x < w; ++x, ++i) {
+            uint32_t& low = lowest[st.Ids[i]];
+            low = std::min(low, IndexAt(row, s.Bits, x));
+        }
+    }
+    std::vector<uint32_t> order(st.Colours.size());
+    for (uint32_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return lowest[a] < lowest[b]; });
+    return order;
 }
 
 // ---- rows and the choice -----------------------------------------------------
@@ -428,13 +451,14 @@ std::vector<uint8_t> CompressedRows(const TRawImage& raw, int level) {
 // image data plus the chunks that differ between them. Truecolour competes
 // with a palette only in the thorough search: with a few colours it never
 // wins.
-TLayout ChooseLayout(const std::vector<TRgba>& pixels, const TStats& st, const TBackground& bg,
-                     const TSignificant& sb, int32_t w, int32_t h, bool adam7, bool thorough) {
+TLayout ChooseLayout(const std::vector<TRgba>& pixels, const TStats& st, const std::vector<uint32_t>& sourceOrder,
+                     const TBackground& bg, const TSignificant& sb, int32_t w, int32_t h, bool adam7,
+                     bool thorough) {
     std::vector<TLayout> candidates;
     TLayout grey;
     if (MakeGreyLayout(pixels, st, bg, sb, grey)) candidates.push_back(std::move(grey));
     if (!st.Colours.empty()) {
-        for (const auto& order : PaletteOrders(st)) {
+        for (const auto& order : PaletteOrders(st, sourceOrder)) {
             TLayout palette;
             if (!MakePaletteLayout(st, order, bg, sb, palette)) break;
             candidates.push_back(std::move(palette));
@@ -540,7 +564,7 @@ void WriteOptimizedImage(TTavPNGWriteStream& e) {
     GuardAlloc([&] {
         const std::vector<TRgba> pixels = GatherPixels(rules);
         const TStats st = Survey(pixels);
-        layout = ChooseLayout(pixels, st, bg, sb, w, h, adam7, thorough);
+        layout = ChooseLayout(pixels, st, SourcePaletteOrder(rules, st), bg, sb, w, h, adam7, thorough);
         raw = PackRows(layout, w, h, adam7);
     });
     e.ProgressStep(1);

@@ -128,6 +128,7 @@ void TTavPNG::SaveToStream(TStream& stream) {
     std::unique_ptr<TTavPNGWriteStream> encoder = NewEncoder();
     encoder->CompressionLevel = CompressionLevel;
     encoder->FilterMode = FilterMode;
+    encoder->OptimizeLevel = OptimizeLevel;
     encoder->SetIDATSize(IDATSize);
     encoder->Interlace = Interlace;
     SetSharedEncoderParameters(*encoder);
@@ -179,6 +180,7 @@ void TTavPNG::Assign(TPersistent* source) {
         AlphaOverride = png->AlphaOverride;
         CompressionLevel = png->CompressionLevel;
         FilterMode = png->FilterMode;
+        OptimizeLevel = png->OptimizeLevel;
         IDATSize = png->IDATSize;
         Interlace = png->Interlace;
         Grayscale = png->Grayscale;

@@ -28,6 +28,7 @@ public:
     int32_t IDATSize = 32768;       // compressed bytes per IDAT chunk when saving
     int32_t CompressionLevel = -1;  // zlib level; -1 zlib's default
     uint8_t FilterMode = 1;         // 0 adaptive, 1 None, 2 Sub, 3 Up, 4 Average, 5 Paeth
+    int32_t OptimizeLevel = 0;      // saving: 0 as the settings say, 1 quick, 2 thorough smallest file
     uint8_t Interlace = 0;          // 0 none, 1 Adam7; set by LoadFromStream
     bool Grayscale = false;         // save as grey; set by a load of a grey file
     TBitmap* AlphaOverride = nullptr;  // borrowed; used instead of AlphaBitmap when set

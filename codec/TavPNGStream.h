@@ -201,6 +201,10 @@ public:
     TBitmap* AlphaBitmap = nullptr;  // borrowed; byte per pixel = 255 - alpha
     bool WriteSignature = true;
     bool GrayIndexMode = false;
+    // Non-zero: search for the smallest file that keeps every pixel and
+    // chunk (1 quick, 2 or more thorough) instead of the layout and filter
+    // chosen by the settings above; 0 or less: the normal save.
+    int32_t OptimizeLevel = 0;
 
 protected:
     void EncodeImage() override;
@@ -222,7 +226,13 @@ protected:
     int32_t PaletteAlphaCount_ = 0;      // its length; 0 writes none from the mask
 
 private:
+    // The optimising save shares the chunk writers and the working state.
+    friend void WriteOptimizedImage(TTavPNGWriteStream& encoder);
+
     void WriteHeaderChunks();
+    // tIME, the texts, tpNG, gIFg, gAMA and cHRM: the chunks between IHDR
+    // and sBIT, which do not depend on the colour type.
+    void WriteDescriptiveChunks();
     void WriteIHDR();
     void WriteTime();
     void WriteText(const char* keyword, const std::string& text);

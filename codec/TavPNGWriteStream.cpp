@@ -15,6 +15,7 @@
 #include <tmmintrin.h>
 #endif
 
+#include "codec/PngOptimizedWrite.h"
 #include "codec/PngText.h"
 #include "codec/SFunc.h"
 #include "platform/Bitmap.h"
@@ -386,6 +387,10 @@ void TTavPNGWriteStream::EncodeImage() {
     PaletteAlphaCount_ = 0;
     if (ImageBits <= 8 && !Grayscale && !GrayIndexActive && ActiveAlphaBitmap != nullptr)
         BuildPaletteAlpha();
+    if (OptimizeLevel > 0) {
+        WriteOptimizedImage(*this);
+        return;
+    }
 
     ProgressBegin();
     ProgressPhase(1, 10, 30);
@@ -402,6 +407,15 @@ void TTavPNGWriteStream::EncodeImage() {
 
 void TTavPNGWriteStream::WriteHeaderChunks() {
     WriteIHDR();
+    WriteDescriptiveChunks();
+    WriteSignificantBits();
+    WritePalette();
+    WriteBackground();
+    WriteTransparency();
+    WritePhysicalSize();
+}
+
+void TTavPNGWriteStream::WriteDescriptiveChunks() {
     WriteTime();
     WriteComment();
     WriteText("Software", kSoftware);
@@ -409,11 +423,6 @@ void TTavPNGWriteStream::WriteHeaderChunks() {
     WriteGIFg();
     WriteGamma();
     WriteChromaticity();
-    WriteSignificantBits();
-    WritePalette();
-    WriteBackground();
-    WriteTransparency();
-    WritePhysicalSize();
 }
 
 void TTavPNGWriteStream::WriteIHDR() {

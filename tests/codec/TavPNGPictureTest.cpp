@@ -304,6 +304,7 @@ TEST(TavPNGPicture, AssignCopiesTheSettingsItShouldAndKeepsTheOthers) {
     source.Assign(image.get());
     source.CompressionLevel = 9;
     source.FilterMode = 5;
+    source.OptimizeLevel = 2;
     source.IDATSize = 1000;
     source.Interlace = 1;
     source.Grayscale = true;
@@ -334,6 +335,7 @@ TEST(TavPNGPicture, AssignCopiesTheSettingsItShouldAndKeepsTheOthers) {
     } cases[] = {
         {"CompressionLevel", double(target.CompressionLevel), 9},
         {"FilterMode", double(target.FilterMode), 5},
+        {"OptimizeLevel", double(target.OptimizeLevel), 2},
         {"IDATSize", double(target.IDATSize), 1000},
         {"Interlace", double(target.Interlace), 1},
         {"Grayscale", double(target.Grayscale), 1},

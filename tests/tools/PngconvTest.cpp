@@ -591,7 +591,7 @@ TEST_F(Pngconv, HelpNamesEveryCommandAndOption) {
     const RunResult r = RunTool({"--help"}, Dir);
     EXPECT_EQ(r.Status, 0);
     for (const char* word : {"--info", "--interlace", "--filter", "--level", "--idat-size", "--gray", "--comment",
-                             "--no-time", "--gamma", ".png", ".bmp", ".pam", "gray-index form", "not\n                    valid for other readers"})
+                             "--no-time", "--gamma", "--optimize[=LEVEL]", "16-bit samples are saved as 8 bits", ".png", ".bmp", ".pam", "gray-index form", "not\n                    valid for other readers"})
         EXPECT_NE(r.Out.find(word), std::string::npos) << word;
 }
 
@@ -647,6 +647,58 @@ TEST_F(Pngconv, PngResavedIsValidAndKeepsPixelsAndMetadata) {
         for (const char* key : kKeptKeys) EXPECT_EQ(now[key], was[key]) << key;
     }
     EXPECT_GE(cases.size(), 88u);
+}
+
+// The optimising save keeps the pixels and the metadata, writes no
+// interlace unless asked, and takes only the two levels.
+TEST_F(Pngconv, OptimizeKeepsPixelsAndMetadataAndChecksItsLevel) {
+    const struct {
+        const char* Name;
+        std::vector<std::string> Options;
+        const char* Interlace;
+    } cases[] = {
+        {"bgan6a16", {"--optimize"}, "0 (none)"},
+        {"tbyn3p08", {"--optimize"}, "0 (none)"},
+        {"basi0g04", {"--optimize"}, "0 (none)"},
+        {"tbrn2c08", {"--optimize=2"}, "0 (none)"},
+        {"basn3p04", {"--optimize", "--interlace", "--comment", "kept"}, "1 (Adam7)"},
+        {"tp1n3p08", {"--optimize=1", "--gray"}, "0 (none)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const fs::path input = kSuite + "/" + c.Name + ".png";
+        const fs::path normal = Dir / "normal.png", out = Dir / "optimised.png";
+        std::vector<std::string> args{input.string(), out.string()};
+        args.insert(args.end(), c.Options.begin(), c.Options.end());
+        RunResult r = RunTool(args, Dir);
+        ASSERT_EQ(r.Status, 0) << r.Err;
+        // The same save without --optimize is the reference.
+        args[1] = normal.string();
+        args.erase(args.begin() + 2);
+        ASSERT_EQ(RunTool(args, Dir).Status, 0);
+        std::string check;
+        EXPECT_EQ(RunCommand("pngcheck -q '" + out.string() + "'", check), 0) << check;
+        EXPECT_TRUE(DecodedRgba(out, Dir) == DecodedRgba(normal, Dir)) << "the RGBA pixels changed";
+        auto was = InfoLines(RunTool({"--info", normal.string()}, Dir).Out);
+        auto now = InfoLines(RunTool({"--info", out.string()}, Dir).Out);
+        for (const char* key : {"gamma", "comment", "resolution"}) EXPECT_EQ(now[key], was[key]) << key;
+        EXPECT_EQ(now["interlace"], c.Interlace);
+        EXPECT_LE(fs::file_size(out), fs::file_size(normal));
+    }
+    const std::string good = kSuite + "/basn2c08.png";
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {"--optimize=3"}, {"--optimize=0"}, {"--optimize="}, {"--optimize=x"}}) {
+        SCOPED_TRACE(bad[0]);
+        std::vector<std::string> args{good, (Dir / "bad.png").string()};
+        args.insert(args.end(), bad.begin(), bad.end());
+        const RunResult r = RunTool(args, Dir);
+        EXPECT_EQ(r.Status, 2);
+        EXPECT_EQ(r.Err.rfind("pngconv: --optimize takes LEVEL 1 (quick) or 2 (thorough)", 0), 0u) << r.Err;
+        EXPECT_FALSE(fs::exists(Dir / "bad.png"));
+    }
+    const RunResult r = RunTool({good, (Dir / "bad.png").string(), "--optimize", "--filter", "0"}, Dir);
+    EXPECT_EQ(r.Status, 2);
+    EXPECT_NE(r.Err.find("drop --filter and --level"), std::string::npos) << r.Err;
 }
 
 TEST_F(Pngconv, CommentsSurviveResavesAndReadBackInPil) {

@@ -68,6 +68,19 @@ const char kHelp[] =
     "                    chunk when Latin-1 holds it, else in an iTXt chunk\n"
     "  --no-time         save without a tIME chunk\n"
     "  --gamma X         gAMA value (0.45455 for a new picture; 0 writes none)\n"
+    "  --optimize[=LEVEL]  save the smallest file that keeps every pixel, the\n"
+    "                    transparency and the chunks (comment, gamma, background,\n"
+    "                    time, resolution, ...): the smallest exact colour type and\n"
+    "                    bit depth (palette, grey of 1 to 8 bits, alpha dropped when\n"
+    "                    opaque or replaced by a tRNS colour), the best row filters\n"
+    "                    and the strongest compression. LEVEL 1 (the default) is\n"
+    "                    quick, 2 thorough. It chooses filter and compression\n"
+    "                    itself, so it takes no --filter or --level. The file is\n"
+    "                    not interlaced (also when the input was) unless\n"
+    "                    --interlace asks for Adam7; --gray saves the grey levels\n"
+    "\n"
+    "The picture holds 8 bits per sample: 16-bit samples are saved as 8 bits,\n"
+    "as in every save (also --optimize).\n"
     "\n"
     "Without these options a PNG input keeps its own settings (comment, gamma,\n"
     "background, interlace, ...) when saved as PNG again.\n"
@@ -120,9 +133,10 @@ struct TOptions {
     std::optional<std::string> Comment;
     bool NoTime = false;
     std::optional<double> Gamma;
+    int32_t Optimize = 0;
 
     bool AnyPngOption() const {
-        return Interlace || Filter || Level || IDATSize || Gray || Comment || NoTime || Gamma;
+        return Interlace || Filter || Level || IDATSize || Gray || Comment || NoTime || Gamma || Optimize;
     }
 };
 
@@ -150,7 +164,7 @@ double ParseGamma(const std::string& text) {
 // GNU-style options anywhere on the line, as "--level 5" or "--level=5";
 // "--" ends them, so that a file name may begin with '-'.
 TOptions ParseCommandLine(int argc, char** argv) {
-    enum { kInterlace = 256, kFilter, kLevel, kIdatSize, kGray, kComment, kNoTime, kGamma };
+    enum { kInterlace = 256, kFilter, kLevel, kIdatSize, kGray, kComment, kNoTime, kGamma, kOptimize };
     static const option kOptions[] = {
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
@@ -164,6 +178,7 @@ TOptions ParseCommandLine(int argc, char** argv) {
         {"comment", required_argument, nullptr, kComment},
         {"no-time", no_argument, nullptr, kNoTime},
         {"gamma", required_argument, nullptr, kGamma},
+        {"optimize", optional_argument, nullptr, kOptimize},
         {nullptr, 0, nullptr, 0},
     };
     TOptions o;
@@ -186,6 +201,11 @@ TOptions ParseCommandLine(int argc, char** argv) {
             case kComment: o.Comment = value; break;
             case kNoTime: o.NoTime = true; break;
             case kGamma: o.Gamma = ParseGamma(value); break;
+            case kOptimize:
+                if (optarg == nullptr) o.Optimize = 1;
+                else if (value == "1" || value == "2") o.Optimize = value[0] - '0';
+                else throw TUsageError{"--optimize takes LEVEL 1 (quick) or 2 (thorough), as --optimize=2, not \"" + value + "\""};
+                break;
             case ':': throw TUsageError{std::string(argv[optind - 1]) + " needs a value"};
             default:
                 throw TUsageError{"unknown option " +
@@ -203,6 +223,8 @@ TOptions ParseCommandLine(int argc, char** argv) {
     }
     if (o.Files.size() != 2)
         throw TUsageError{"give an INPUT and an OUTPUT file"};
+    if (o.Optimize != 0 && (o.Filter || o.Level))
+        throw TUsageError{"--optimize chooses the filter and the compression itself: drop --filter and --level"};
     return o;
 }
 
@@ -233,6 +255,12 @@ void ApplyPngOptions(const TOptions& o, TTavPNG& png) {
     }
     if (o.Gamma)
         png.Gamma = *o.Gamma;
+    if (o.Optimize != 0) {
+        png.OptimizeLevel = o.Optimize;
+        // Adam7 makes files larger: only on request.
+        if (!o.Interlace)
+            png.Interlace = 0;
+    }
 }
 
 // Copies source into target. A PNG picture made from a PAM picture also

@@ -39,6 +39,9 @@ if [ "$what" = test ]; then
     # benchmark peers (never linked into the product); /usr/bin/time for
     # the memory script
     libpng-dev libspng-dev liblodepng-dev libstb-dev time
+    # the optimising-save benchmark: its peers, and the photos and icons
+    # of its corpus
+    optipng zopfli mate-backgrounds adwaita-icon-theme
   )
 fi
 

@@ -449,11 +449,10 @@ std::vector<uint8_t> CompressedRows(const TRawImage& raw, int level) {
 
 // The candidate layouts, the smallest by the search's fast estimate of the
 // image data plus the chunks that differ between them. Truecolour competes
-// with a palette only in the thorough search: with a few colours it never
-// wins.
+// with a palette of more than 16 colours (smooth gradients filter better as
+// samples than as indices); with fewer it never wins.
 TLayout ChooseLayout(const std::vector<TRgba>& pixels, const TStats& st, const std::vector<uint32_t>& sourceOrder,
-                     const TBackground& bg, const TSignificant& sb, int32_t w, int32_t h, bool adam7,
-                     bool thorough) {
+                     const TBackground& bg, const TSignificant& sb, int32_t w, int32_t h, bool adam7) {
     std::vector<TLayout> candidates;
     TLayout grey;
     if (MakeGreyLayout(pixels, st, bg, sb, grey)) candidates.push_back(std::move(grey));
@@ -464,7 +463,7 @@ TLayout ChooseLayout(const std::vector<TRgba>& pixels, const TStats& st, const s
             candidates.push_back(std::move(palette));
         }
     }
-    if (candidates.empty() || (thorough && !st.Grey && st.Colours.size() > 16)) {
+    if (candidates.empty() || (!st.Grey && st.Colours.size() > 16)) {
         TLayout truecolour;
         MakeTruecolourLayout(pixels, st, bg, sb, truecolour);
         candidates.push_back(std::move(truecolour));
@@ -564,7 +563,7 @@ void WriteOptimizedImage(TTavPNGWriteStream& e) {
     GuardAlloc([&] {
         const std::vector<TRgba> pixels = GatherPixels(rules);
         const TStats st = Survey(pixels);
-        layout = ChooseLayout(pixels, st, SourcePaletteOrder(rules, st), bg, sb, w, h, adam7, thorough);
+        layout = ChooseLayout(pixels, st, SourcePaletteOrder(rules, st), bg, sb, w, h, adam7);
         raw = PackRows(layout, w, h, adam7);
     });
     e.ProgressStep(1);

@@ -85,15 +85,17 @@ void UnfilterAny(uint8_t type, uint8_t* x, const uint8_t* b, int32_t n, int32_t 
 }
 
 #if defined(__SSE2__)
-// Average and Paeth on 3- and 4-byte pixels can take one whole pixel per step
-// in a vector register: the chain through the left neighbour then runs
-// once per pixel instead of once per byte. Loads take 4 bytes while a
-// fourth byte still lies inside the row; stores write exactly Bpp bytes.
+// Paeth on 2- to 4-byte pixels takes one whole pixel per step in a vector
+// register: the chain through the left neighbour then runs once per pixel
+// instead of once per byte. 3-byte loads take 4 bytes while a fourth byte
+// still lies inside the row; stores write exactly Bpp bytes.
 
 template <int Bpp>
 inline __m128i LoadPixel(const uint8_t* p, bool whole4) {
     uint32_t v = 0;
-    if (Bpp == 4 || whole4)
+    if (Bpp == 2)
+        std::memcpy(&v, p, 2);
+    else if (Bpp == 4 || whole4)
         std::memcpy(&v, p, 4);
     else
         std::memcpy(&v, p, 3);
@@ -209,7 +211,7 @@ int32_t Unfilter(uint8_t type, uint8_t* x, const uint8_t* b, int32_t n) {
         return 0;
     case 4:
 #if defined(__SSE2__)
-        if constexpr (Bpp == 3 || Bpp == 4) {
+        if constexpr (Bpp >= 2 && Bpp <= 4) {
             UnfilterPaethSimd<Bpp>(x, b, n);
             return 0;
         }

@@ -65,7 +65,18 @@ const uint8_t* ConvertExpand2(TRowState& s, const uint8_t* src) {
 
 const uint8_t* ConvertGrey16(TRowState& s, const uint8_t* src) {
     uint8_t* out = s.ConvertedRow;
-    for (int32_t i = 0; i < s.PassWidth; ++i) out[i] = src[2 * i];
+    int32_t i = 0;
+#if defined(__SSE2__)
+    // The high byte comes first: the low byte of each little-endian lane.
+    const __m128i low = _mm_set1_epi16(0x00FF);
+    for (; i + 16 <= s.PassWidth; i += 16) {
+        const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * i));
+        const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * i + 16));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
+                         _mm_packus_epi16(_mm_and_si128(v0, low), _mm_and_si128(v1, low)));
+    }
+#endif
+    for (; i < s.PassWidth; ++i) out[i] = src[2 * i];
     return out;
 }
 
@@ -127,6 +138,36 @@ __attribute__((target("ssse3"))) const uint8_t* ConvertRgb8Ssse3(TRowState& s, c
         out[3 * i + 1] = p[1];
         out[3 * i + 2] = p[0];
         if constexpr (Alpha) alpha[i] = uint8_t(255 - p[3]);
+    }
+    return s.ConvertedRow;
+}
+
+// ConvertRgb<2, Alpha>: two pixels per shuffle, taking the high byte of
+// each sample. As above, each step stores 16 bytes and the vector loop
+// stops 6 pixels before the end of the row.
+template <bool Alpha>
+__attribute__((target("ssse3"))) const uint8_t* ConvertRgb16Ssse3(TRowState& s, const uint8_t* src) {
+    constexpr int step = Alpha ? 8 : 6;
+    uint8_t* out = s.ConvertedRow;
+    uint8_t* alpha = s.AlphaRow;
+    const __m128i toBgr = Alpha ? _mm_setr_epi8(4, 2, 0, 12, 10, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1)
+                                : _mm_setr_epi8(4, 2, 0, 10, 8, 6, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i toAlpha = _mm_setr_epi8(6, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    int32_t i = 0;
+    for (; i + 6 <= s.PassWidth; i += 2) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + step * i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * i), _mm_shuffle_epi8(v, toBgr));
+        if constexpr (Alpha) {
+            const uint16_t a = uint16_t(~uint32_t(_mm_cvtsi128_si32(_mm_shuffle_epi8(v, toAlpha))));
+            std::memcpy(alpha + i, &a, 2);
+        }
+    }
+    for (; i < s.PassWidth; ++i) {
+        const uint8_t* p = src + step * i;
+        out[3 * i] = p[4];
+        out[3 * i + 1] = p[2];
+        out[3 * i + 2] = p[0];
+        if constexpr (Alpha) alpha[i] = uint8_t(255 - p[6]);
     }
     return s.ConvertedRow;
 }
@@ -586,6 +627,7 @@ void TTavPNGReadStream::SetupFormat() {
                 ConvertRow_ = HasAlpha ? ConvertRgb<2, true> : ConvertRgb<2, false>;
 #if defined(__x86_64__) || defined(__i386__)
             if (d == 8 && CpuHasSsse3()) ConvertRow_ = HasAlpha ? ConvertRgb8Ssse3<true> : ConvertRgb8Ssse3<false>;
+            if (d == 16 && CpuHasSsse3()) ConvertRow_ = HasAlpha ? ConvertRgb16Ssse3<true> : ConvertRgb16Ssse3<false>;
 #endif
         }
         break;
@@ -711,6 +753,7 @@ int32_t TTavPNGReadStream::NextImageData(TZInflateRec& rec) {
     if (n <= 0 || rec.InBuffer == nullptr) return -1;
     rec.Z.next_in = rec.InBuffer;
     rec.Z.avail_in = 0;
+    rec.InputStays = false;
     if (self.Buffer_ == nullptr && self.ReadPtr_ != nullptr) {
         // A memory stream is read in place: inflate takes the bytes where
         // they lie. The same window test as a block read decides.
@@ -719,6 +762,8 @@ int32_t TTavPNGReadStream::NextImageData(TZInflateRec& rec) {
         self.ChunkLeft -= n;
         if (self.EndOfData || self.Stopped) return -1;
         rec.Z.next_in = const_cast<uint8_t*>(at);
+        // The memory stream outlives the decoding.
+        rec.InputStays = true;
     } else {
         self.ReadBlock(rec.InBuffer, n);
         self.ChunkLeft -= n;

@@ -9,6 +9,8 @@
 
 #include <zlib.h>
 
+#include "codec/PngUnfilter.h"
+
 struct TZInflateRec;
 struct TZDeflateRec;
 struct TZFastInflate;
@@ -26,6 +28,9 @@ struct TZInflateRec {
     uint8_t* InBuffer = nullptr;
     int32_t InBufferSize = 0;
     TZInputEvent OnInput = nullptr;  // 0: input supplied; else stop with it
+    // Set by OnInput: the bytes it just supplied stay readable where they
+    // are until the record ends, so they need not be copied to be kept.
+    bool InputStays = false;
     int32_t RowSize = 0;             // filtered row bytes, filter byte included
     uint8_t* CurRow = nullptr;       // byte 0 filter type, then the row
     uint8_t* PrevRow = nullptr;      // previous unfiltered row, same layout
@@ -50,10 +55,6 @@ int32_t ZInflateReadRow(TZInflateRec& rec);
 void ZInflateReset(TZInflateRec& rec);
 void ZInflateEnd(TZInflateRec& rec);
 
-// Undoes filter row[0] on row[1 .. rowSize - 1] against prev[1 ..];
-// bpp is bytes per complete pixel (at least 1). 0, or -1 for a type
-// above 4 (the row is then unchanged).
-int32_t UnfilterRow(uint8_t* row, const uint8_t* prev, int32_t rowSize, int32_t bpp);
 
 struct TZDeflateRec {
     void* Owner = nullptr;

@@ -1,7 +1,8 @@
 // Zero-initialised memory for pixels and row buffers that costs nothing
 // until it is written. Large blocks are mapped straight from the operating
 // system, whose fresh pages read as 0 and are committed only when first
-// touched; nothing here ever clears a block by writing it. So a bitmap or
+// touched (very large blocks in huge pages of 2 MiB where the system has
+// them); nothing here ever clears a block by writing it. So a bitmap or
 // buffer sized from a file header holds physical memory only for the rows
 // that the file's data actually fills, and pixels that no data sets read
 // as 0.

@@ -132,7 +132,7 @@ constexpr size_t kWholeLimit = size_t(80) << 20;
 // row unfiltered and with the adaptive choice):
 // - data that shrinks to 1 / 12 or less (flat areas, repeated widgets):
 //   level 6 comes out 3.5 to 4 % larger than zlib, level 7 2.5 % smaller
-//   at about twice level 6's time, which is still below zlib's;
+//   at about twice level 6's time, which is about zlib's own;
 // - data that shrinks at most to 1 / 2.5 (photos, grey ramps with noise):
 //   level 5 gives level 6's size to within 0.01 % and runs about 5 %
 //   faster; such data holds few matches for level 6's deeper search;

@@ -773,6 +773,15 @@ void TTavPNGWriteStream::WriteImageData() {
     const int32_t unit = SourceUnit(SourceBits);
     const bool interlaced = Interlace == 1;
     const bool callHook = !Key.empty() && bool(OnEncodeRow);
+    // Every filtered row of every pass, filter bytes included: the size of
+    // the stream the compressor will take.
+    Deflate.ExpectedIn = 0;
+    for (int p = 0; p < (interlaced ? 7 : 1); ++p) {
+        const TPass& pass = interlaced ? kAdam7[p] : kSinglePass;
+        const int64_t passWidth = PassCount(width, pass.Col, pass.ColStep);
+        const int64_t rows = PassCount(height, pass.Row, pass.RowStep);
+        if (passWidth > 0) Deflate.ExpectedIn += rows * (((passWidth * RowBits + 7) >> 3) + 1);
+    }
 
     try {
         int32_t r = 1;

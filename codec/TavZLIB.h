@@ -72,6 +72,12 @@ struct TZDeflateRec {
     uint8_t* BestRow = nullptr;        // filter byte + filtered row; compressed
     uint8_t* TrialRow = nullptr;
     int32_t* Histogram = nullptr;      // 256 counters
+    // Bytes the whole stream is to take, when the caller knows (-1 when
+    // not); set after ZDeflateInit, which clears it, and read by the first
+    // write. At the default level with libdeflate built in, a known size is
+    // gathered in one allocation, and a stream too big to gather whole goes
+    // through zlib from its first byte.
+    int64_t ExpectedIn = -1;
     // At the default level with libdeflate built in: the stream's bytes,
     // gathered until the finish compresses them at once.
     TZWholeDeflate* Whole = nullptr;

@@ -1,6 +1,8 @@
 // The deflate row writer: buffer sizes, output hand-over, the complete
 // stream, and failures from zlib and from the output callback.
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -169,6 +171,59 @@ TEST_F(DeflateFixture, WriteRowCompressesTheFilteredRow) {
     for (int i = 0; i < 16; ++i) EXPECT_EQ(raw[size_t(1 + i)], cur[size_t(i)]);
     EXPECT_EQ(raw[17], 2);
     for (int i = 0; i < 16; ++i) EXPECT_EQ(raw[size_t(18 + i)], 0);
+}
+
+// Data that compresses about as well as a screenshot (flat runs), a palette
+// image (short repeats among noise) or a photo (noise): the default level
+// picks its compression by such a sample.
+std::vector<uint8_t> Kind(const char* kind, size_t n) {
+    std::vector<uint8_t> v = Noise(n, 11);
+    if (std::strcmp(kind, "flat") == 0)
+        for (size_t i = 0; i < n; ++i) v[i] = uint8_t(i / 5000);
+    else if (std::strcmp(kind, "mixed") == 0)
+        for (size_t i = 0; i < n; ++i) v[i] = (i / 8) % 4 == 0 ? v[i] & 0x0f : uint8_t(i / 64);
+    return v;
+}
+
+TEST_F(DeflateFixture, DefaultLevelInflatesBackWhateverTheSizeAndKind) {
+    // Sizes around the sample of four 32 KiB pieces, and a stream that
+    // turns out larger or smaller than the size declared for it.
+    struct Case {
+        const char* kind;
+        size_t size;
+        int64_t declared;
+    } cases[] = {{"flat", 1, -1},          {"noise", 1, 1},          {"mixed", 131071, -1},
+                 {"flat", 131072, 131072}, {"noise", 131073, -1},    {"mixed", 131073, 131073},
+                 {"flat", 700001, -1},     {"noise", 700001, 700001}, {"mixed", 700001, 300000},
+                 {"noise", 300000, 700001}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.kind) + " " + std::to_string(c.size) + " declared " + std::to_string(c.declared));
+        sink.Blocks.clear();
+        const auto data = Kind(c.kind, c.size);
+        ASSERT_EQ(ZDeflateInit(rec, -1, 32768), 0);
+        rec.ExpectedIn = c.declared;
+        for (size_t off = 0; off < data.size(); off += 999)
+            ASSERT_EQ(ZDeflateWrite(rec, data.data() + off, int32_t(std::min<size_t>(999, data.size() - off))), 0);
+        ASSERT_EQ(ZDeflateFinish(rec), 0);
+        for (size_t i = 0; i + 1 < sink.Blocks.size(); ++i) EXPECT_EQ(sink.Blocks[i].size(), 32768u) << "block " << i;
+        EXPECT_EQ(Inflated(Joined(sink), data.size()), data);
+        ZDeflateEnd(rec);
+    }
+}
+
+TEST_F(DeflateFixture, StreamDeclaredTooBigToGatherIsZlibsOwn) {
+    // Beyond what the default level holds whole, the stream is zlib's at
+    // its default level, byte for byte, whatever engine is built in.
+    const auto data = Kind("mixed", 200000);
+    ASSERT_EQ(ZDeflateInit(rec, -1, 32768), 0);
+    rec.ExpectedIn = int64_t(1) << 40;
+    for (size_t off = 0; off < data.size(); off += 1000) ASSERT_EQ(ZDeflateWrite(rec, data.data() + off, 1000), 0);
+    ASSERT_EQ(ZDeflateFinish(rec), 0);
+    std::vector<uint8_t> zlibs(compressBound(uLong(data.size())));
+    uLongf len = uLongf(zlibs.size());
+    ASSERT_EQ(compress2(zlibs.data(), &len, data.data(), uLong(data.size()), Z_DEFAULT_COMPRESSION), Z_OK);
+    zlibs.resize(len);
+    EXPECT_EQ(Joined(sink), zlibs);
 }
 
 }  // namespace

@@ -67,6 +67,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: filter_search [--strongest] FILE...\n");
         return 2;
     }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::map<std::string, std::pair<double, double>> totals;  // key -> bytes, seconds
     auto add = [&](const std::string& key, size_t bytes, double seconds) {
         totals[key].first += double(bytes);
@@ -81,8 +82,9 @@ int main(int argc, char** argv) {
         const TPngRawPass pass{image.Rows.data(), image.RowBytes, image.Height};
         std::printf("%s (%zu x %u bytes, %u per pixel)\n", argv[a], image.RowBytes, image.Height,
                     image.BytesPerPixel);
-        std::printf("  %-9s %10s %8s %10s %8s %10s %8s %10s %8s\n", "strategy", "fast", "s", "strong", "s",
-                    "zlib9", "s", "strongest", "s");
+        std::printf("  %-9s %10s %8s %10s %8s %10s %8s", "strategy", "fast", "s", "strong", "s", "zlib9", "s");
+        if (strongest) std::printf(" %10s %8s %10s %8s", "strongest", "s", "optimal", "s");
+        std::printf("\n");
         for (int s = 0; s < kPngFilterStrategyCount; ++s) {
             const auto strategy = static_cast<TPngFilterStrategy>(s);
             auto t = std::chrono::steady_clock::now();
@@ -90,8 +92,8 @@ int main(int argc, char** argv) {
             const double filterTime = Seconds(t);
             std::printf("  %-9s", PngFilterStrategyName(strategy));
             for (TPngCompressor c : {TPngCompressor::Fast, TPngCompressor::Strong, TPngCompressor::Zlib9,
-                                     TPngCompressor::Strongest}) {
-                if (c == TPngCompressor::Strongest && !strongest) continue;
+                                     TPngCompressor::Strongest, TPngCompressor::Optimal}) {
+                if ((c == TPngCompressor::Strongest || c == TPngCompressor::Optimal) && !strongest) continue;
                 t = std::chrono::steady_clock::now();
                 const size_t size = CompressImageData(filtered, c).size();
                 const double time = Seconds(t) + filterTime;

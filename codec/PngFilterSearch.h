@@ -58,6 +58,7 @@ enum class TPngCompressor {
     Fast,       // the estimate of the search: libdeflate level 6
     Strong,     // libdeflate level 12
     Strongest,  // an optimal-parsing deflate with several passes
+    Optimal,    // the same with one pass: most of its gain on graphics
 };
 const char* PngCompressorName(TPngCompressor compressor);
 bool PngCompressorAvailable(TPngCompressor compressor);

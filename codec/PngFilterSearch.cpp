@@ -359,6 +359,11 @@ std::pair<size_t, size_t> TwoSmallest(const std::vector<TCandidate>& candidates)
 // graphics-like: there the optimal parse gains several per cent, where on
 // photographs it gains nothing or loses to the strong compressor.
 constexpr size_t kGraphicsRatio = 4;
+// The one optimal-parsing pass costs a microsecond a byte and up to twenty
+// on smooth gradients, ten times the strong compressor and more: the quick
+// search spends it on small image data only, where that stays within a
+// tenth of a second.
+constexpr size_t kQuickOptimalLimit = size_t(64) << 10;
 
 }  // namespace
 
@@ -367,8 +372,8 @@ constexpr size_t kGraphicsRatio = 4;
 //             compressor: the two strategies that rank layouts reliably
 //             at a fraction of the cost;
 //   quick     every strategy measured with the fast compressor; the best
-//             two packed with the strong one, and the best on graphics
-//             also with one optimal-parsing pass;
+//             two packed with the strong one, and the best of small
+//             graphics also with one optimal-parsing pass;
 //   thorough  every strategy measured with the strong compressor; the
 //             best two packed with the optimal parse at full effort.
 // The smallest stream wins, the earlier on ties.
@@ -396,7 +401,8 @@ std::vector<uint8_t> SearchImageData(std::span<const TPngRawPass> passes, uint32
     } else {
         finals = {{first, TPngCompressor::Strong}};
         if (second != SIZE_MAX) finals.push_back({second, TPngCompressor::Strong});
-        if (candidates[first].Stream.size() <= candidates[first].Filtered.size() / kGraphicsRatio)
+        const size_t bytes = candidates[first].Filtered.size();
+        if (bytes <= kQuickOptimalLimit && candidates[first].Stream.size() <= bytes / kGraphicsRatio)
             finals.push_back({first, TPngCompressor::Optimal});
     }
     std::erase_if(finals, [](const auto& f) { return !PngCompressorAvailable(f.second); });

@@ -407,7 +407,10 @@ std::vector<uint8_t> SearchImageData(std::span<const TPngRawPass> passes, uint32
     }
     // On small data zlib's block choice now and then beats the strong
     // compressor's by a few bytes, at little cost.
-    if (bytes <= kQuickOptimalLimit) finals.push_back({first, TPngCompressor::Zlib9});
+    if (bytes <= kQuickOptimalLimit) {
+        finals.push_back({first, TPngCompressor::Zlib9});
+        if (second != SIZE_MAX) finals.push_back({second, TPngCompressor::Zlib9});
+    }
     std::erase_if(finals, [](const auto& f) { return !PngCompressorAvailable(f.second); });
     if (finals.empty()) finals = {{first, TPngCompressor::Zlib9}};
     std::vector<std::vector<uint8_t>> streams(finals.size());

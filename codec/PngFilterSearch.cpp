@@ -6,15 +6,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
 #include <exception>
 #include <future>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <utility>
 
 #include "codec/SFunc.h"

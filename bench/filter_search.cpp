@@ -2,9 +2,10 @@
 // compressors, per PNG file given, to choose which of them each search
 // level keeps. Rows are read with libpng in the file's own colour type
 // and depth, without interlace.
-//   filter_search [--strongest] FILE...
-// prints per file and strategy the fast and strong stream sizes and the
-// times, then each search level's size and time, and the totals.
+//   filter_search [--levels] [--strongest] FILE...
+// prints per file and strategy the fast, strong and zlib stream sizes and
+// the times (with --strongest also the optimal parse's), then each search
+// level's size and time, and the totals. --levels prints the levels only.
 #include <png.h>
 
 #include <chrono>
@@ -60,13 +61,22 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool strongest = false;
+    bool strongest = false, levelsOnly = false;
     int first = 1;
-    if (argc > 1 && std::strcmp(argv[1], "--strongest") == 0) strongest = true, first = 2;
-    if (first >= argc) {
-        std::fprintf(stderr, "usage: filter_search [--strongest] FILE...\n");
+    for (; first < argc && argv[first][0] == '-'; ++first) {
+        if (std::strcmp(argv[first], "--strongest") == 0) {
+            strongest = true;
+        } else if (std::strcmp(argv[first], "--levels") == 0) {
+            levelsOnly = true;
+        } else {
+            break;
+        }
+    }
+    if (first >= argc || argv[first][0] == '-') {
+        std::fprintf(stderr, "usage: filter_search [--levels] [--strongest] FILE...\n");
         return 2;
     }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::map<std::string, std::pair<double, double>> totals;  // key -> bytes, seconds
     auto add = [&](const std::string& key, size_t bytes, double seconds) {
         totals[key].first += double(bytes);
@@ -81,17 +91,20 @@ int main(int argc, char** argv) {
         const TPngRawPass pass{image.Rows.data(), image.RowBytes, image.Height};
         std::printf("%s (%zu x %u bytes, %u per pixel)\n", argv[a], image.RowBytes, image.Height,
                     image.BytesPerPixel);
-        std::printf("  %-9s %10s %8s %10s %8s %10s %8s %10s %8s\n", "strategy", "fast", "s", "strong", "s",
-                    "zlib9", "s", "strongest", "s");
-        for (int s = 0; s < kPngFilterStrategyCount; ++s) {
+        if (!levelsOnly) {
+            std::printf("  %-9s %10s %8s %10s %8s %10s %8s", "strategy", "fast", "s", "strong", "s", "zlib9", "s");
+            if (strongest) std::printf(" %10s %8s %10s %8s", "strongest", "s", "optimal", "s");
+            std::printf("\n");
+        }
+        for (int s = 0; s < (levelsOnly ? 0 : kPngFilterStrategyCount); ++s) {
             const auto strategy = static_cast<TPngFilterStrategy>(s);
             auto t = std::chrono::steady_clock::now();
             const std::vector<uint8_t> filtered = FilterImageData({&pass, 1}, image.BytesPerPixel, strategy);
             const double filterTime = Seconds(t);
             std::printf("  %-9s", PngFilterStrategyName(strategy));
             for (TPngCompressor c : {TPngCompressor::Fast, TPngCompressor::Strong, TPngCompressor::Zlib9,
-                                     TPngCompressor::Strongest}) {
-                if (c == TPngCompressor::Strongest && !strongest) continue;
+                                     TPngCompressor::Strongest, TPngCompressor::Optimal}) {
+                if ((c == TPngCompressor::Strongest || c == TPngCompressor::Optimal) && !strongest) continue;
                 t = std::chrono::steady_clock::now();
                 const size_t size = CompressImageData(filtered, c).size();
                 const double time = Seconds(t) + filterTime;

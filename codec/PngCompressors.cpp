@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <utility>
 #include <stdexcept>
 
 #include "codec/PngFilterSearch.h"
@@ -18,13 +19,33 @@
 
 namespace {
 
-std::vector<uint8_t> Zlib9(std::span<const uint8_t> data) {
-    uLongf size = compressBound(uLong(data.size()));
-    std::vector<uint8_t> out(size);
-    if (compress2(out.data(), &size, data.data(), uLong(data.size()), 9) != Z_OK)
-        throw std::runtime_error("Write PNG: compression failed");
-    out.resize(size);
+constexpr size_t kZlibStrategiesLimit = size_t(64) << 10;
+
+std::vector<uint8_t> ZlibWith(std::span<const uint8_t> data, int strategy) {
+    z_stream z{};
+    if (deflateInit2(&z, 9, Z_DEFLATED, 15, 9, strategy) != Z_OK) throw EOutOfMemory();
+    std::vector<uint8_t> out(deflateBound(&z, uLong(data.size())));
+    z.next_in = const_cast<Bytef*>(data.data());
+    z.avail_in = uInt(data.size());
+    z.next_out = out.data();
+    z.avail_out = uInt(out.size());
+    const int result = deflate(&z, Z_FINISH);
+    out.resize(out.size() - z.avail_out);
+    deflateEnd(&z);
+    if (result != Z_STREAM_END) throw std::runtime_error("Write PNG: compression failed");
     return out;
+}
+
+// zlib at level 9; on small data also with its run-length and filtered
+// strategies, which now and then save a few bytes there.
+std::vector<uint8_t> Zlib9(std::span<const uint8_t> data) {
+    std::vector<uint8_t> best = ZlibWith(data, Z_DEFAULT_STRATEGY);
+    if (data.size() <= kZlibStrategiesLimit)
+        for (int strategy : {Z_FILTERED, Z_RLE}) {
+            std::vector<uint8_t> other = ZlibWith(data, strategy);
+            if (other.size() < best.size()) best = std::move(other);
+        }
+    return best;
 }
 
 #if defined(TOBELIN_DEFLATE_LIBDEFLATE)
@@ -45,11 +66,12 @@ std::vector<uint8_t> Libdeflate(std::span<const uint8_t> data, int level) {
 #endif
 
 #if defined(TOBELIN_WITH_ZOPFLI)
-std::vector<uint8_t> Zopfli(std::span<const uint8_t> data) {
+std::vector<uint8_t> Zopfli(std::span<const uint8_t> data, bool onePass) {
     ZopfliOptions options;
     ZopfliInitOptions(&options);
-    // Passes of the optimal parse: later ones gain little on large data.
-    options.numiterations = data.size() < 200000 ? 15 : data.size() < 2000000 ? 5 : 2;
+    // Passes of the optimal parse: the first gains most, later ones about
+    // 1 per cent together and cost as much each.
+    options.numiterations = onePass ? 1 : data.size() < 200000 ? 15 : data.size() < 2000000 ? 5 : 2;
     unsigned char* out = nullptr;
     size_t size = 0;
     ZopfliCompress(&options, ZOPFLI_FORMAT_ZLIB, data.data(), data.size(), &out, &size);
@@ -67,6 +89,7 @@ const char* PngCompressorName(TPngCompressor compressor) {
         case TPngCompressor::Fast: return "fast";
         case TPngCompressor::Strong: return "strong";
         case TPngCompressor::Strongest: return "strongest";
+        case TPngCompressor::Optimal: return "optimal";
     }
     return "?";
 }
@@ -79,7 +102,8 @@ bool PngCompressorAvailable(TPngCompressor compressor) {
         case TPngCompressor::Strong: return true;
 #endif
 #if defined(TOBELIN_WITH_ZOPFLI)
-        case TPngCompressor::Strongest: return true;
+        case TPngCompressor::Strongest:
+        case TPngCompressor::Optimal: return true;
 #endif
         default: return false;
     }
@@ -92,7 +116,8 @@ std::vector<uint8_t> CompressImageData(std::span<const uint8_t> filtered, TPngCo
         case TPngCompressor::Strong: return Libdeflate(filtered, 12);
 #endif
 #if defined(TOBELIN_WITH_ZOPFLI)
-        case TPngCompressor::Strongest: return Zopfli(filtered);
+        case TPngCompressor::Strongest: return Zopfli(filtered, false);
+        case TPngCompressor::Optimal: return Zopfli(filtered, true);
 #endif
         default: return Zlib9(filtered);
     }

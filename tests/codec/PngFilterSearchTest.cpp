@@ -145,7 +145,7 @@ TEST(PngFilterSearch, EveryStrategyAndCompressorGivesBackTheRawRows) {
             ExpectRoundTrip(c, image, filtered, PngFilterStrategyName(strategy));
             if (s != static_cast<int>(TPngFilterStrategy::Trial)) continue;
             for (TPngCompressor compressor : {TPngCompressor::Zlib9, TPngCompressor::Fast, TPngCompressor::Strong,
-                                              TPngCompressor::Strongest}) {
+                                              TPngCompressor::Strongest, TPngCompressor::Optimal}) {
                 std::vector<uint8_t> inflated;
                 const std::string error = Inflate(CompressImageData(filtered, compressor), inflated);
                 ASSERT_EQ(error, "") << c.Name << ", " << PngCompressorName(compressor);

@@ -29,8 +29,9 @@ rm -f "$out"/*.png "$out/list.tsv"
 list=$out/list.tsv
 printf 'file\tcategory\tsource\n' >"$list"
 
-# Files without date or time chunks, so that each run gives the same bytes.
-plain=(-define png:exclude-chunk=date,time -define png:exclude-chunk=tIME)
+# Files without time or text chunks: each run gives the same bytes, and the
+# photos do not carry their cameras' notes of some kilobytes.
+plain=(-define png:exclude-chunk=date,time,tIME,tEXt,zTXt,iTXt,caNv,vpAg,EXIF)
 add() {  # CATEGORY NAME SOURCE, the image already written to $out/CATEGORY-NAME.png
   printf '%s\t%s\t%s\n' "$1-$2.png" "$1" "$3" >>"$list"
 }

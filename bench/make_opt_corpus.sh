@@ -3,8 +3,8 @@
 # graphics, text, screenshots and the PNG suite, as PNG files named
 # CATEGORY-NAME.png, and list.tsv (file, category, source).
 #   make_opt_corpus.sh DIR [DRILL]
-# DRILL is the drill's program for its screenshots (default build/bin/tobelin
-# of this tree); without one that runs, the drill's screenshots are left out
+# DRILL is the drill's program for its screenshot (default build/bin/tobelin
+# of this tree); without one that runs, the drill's screenshot is left out
 # and said so. Uses only what scripts/setup.sh installs (ImageMagick, the IPA
 # fonts, Xvfb, openbox, xdotool, the photos of mate-backgrounds, the icons
 # of adwaita-icon-theme). Every run writes the same files: no file carries a
@@ -29,8 +29,9 @@ rm -f "$out"/*.png "$out/list.tsv"
 list=$out/list.tsv
 printf 'file\tcategory\tsource\n' >"$list"
 
-# Files without date or time chunks, so that each run gives the same bytes.
-plain=(-define png:exclude-chunk=date,time -define png:exclude-chunk=tIME)
+# Files without time or text chunks: each run gives the same bytes, and the
+# photos do not carry their cameras' notes of some kilobytes.
+plain=(-define png:exclude-chunk=date,time,tIME,tEXt,zTXt,iTXt,caNv,vpAg,EXIF)
 add() {  # CATEGORY NAME SOURCE, the image already written to $out/CATEGORY-NAME.png
   printf '%s\t%s\t%s\n' "$1-$2.png" "$1" "$3" >>"$list"
 }
@@ -44,15 +45,17 @@ write() {  # CATEGORY NAME SOURCE IMAGEMAGICK-ARGUMENTS...
 # Photos: camera pictures cropped at their own resolution (scaling would
 # smooth away the grain an encoder meets in real photos), one scaled whole
 # picture and one turned grey.
-crop=(-gravity center -crop 1024x768+0+0 +repage)
-for p in Aqua Dune LadyBird Storm Wood Garden RainDrops YellowFlower; do
-  write photo "${p,,}" "mate-backgrounds nature/$p.jpg, centre 1024x768" \
+# The sizes keep a whole run within minutes: optipng -o7 and zopflipng take
+# some 20 and 10 CPU seconds for each megabyte of a photo's samples.
+crop=(-gravity center -crop 800x600+0+0 +repage)
+for p in Aqua Dune LadyBird Storm Wood YellowFlower; do
+  write photo "${p,,}" "mate-backgrounds nature/$p.jpg, centre 800x600" \
     "$photos/nature/$p.jpg" "${crop[@]}"
 done
-write photo blinds-scaled "mate-backgrounds nature/Blinds.jpg scaled to 1280x800" \
-  "$photos/nature/Blinds.jpg" -resize 1280x800 
-write photo twowings-grey "mate-backgrounds nature/TwoWings.jpg, 1024x768 at (200,300), grey" \
-  "$photos/nature/TwoWings.jpg" -crop 1024x768+200+300 +repage -colorspace Gray
+write photo blinds-scaled "mate-backgrounds nature/Blinds.jpg scaled to 800x500" \
+  "$photos/nature/Blinds.jpg" -resize 800x500
+write photo twowings-grey "mate-backgrounds nature/TwoWings.jpg, 800x600 at (200,300), grey" \
+  "$photos/nature/TwoWings.jpg" -crop 800x600+200+300 +repage -colorspace Gray
 
 # Graphics: ImageMagick's built-in pictures, fractal plasma, gradients,
 # drawn wallpapers and icons with alpha.
@@ -62,11 +65,11 @@ done
 write graphic plasma "ImageMagick plasma:fractal, seed 19, 512x512" -seed 19 -size 512x512 plasma:fractal
 write graphic gradient "ImageMagick gradient:navy-gold 640x480" -size 640x480 gradient:navy-gold
 write graphic radial "ImageMagick radial-gradient:white-#206020 512x512" -size 512x512 'radial-gradient:white-#206020'
-write graphic float "mate-backgrounds desktop/Float-into-MATE.png, centre 1024x768" \
+write graphic float "mate-backgrounds desktop/Float-into-MATE.png, centre 800x600" \
   "$photos/desktop/Float-into-MATE.png" "${crop[@]}"
-write graphic gulp-alpha "mate-backgrounds abstract/Gulp.png, right 768x768, with alpha" \
-  "$photos/abstract/Gulp.png" -gravity east -crop 768x768+0+0 +repage
-for i in devices/computer places/folder mimetypes/x-office-spreadsheet; do
+write graphic gulp-alpha "mate-backgrounds abstract/Gulp.png, right 512x512, with alpha" \
+  "$photos/abstract/Gulp.png" -gravity east -crop 512x512+0+0 +repage
+for i in places/folder mimetypes/x-office-spreadsheet; do
   write graphic "icon-${i#*/}" "adwaita-icon-theme 512x512 $i" "$icons/512x512/$i.png"
 done
 # A sheet of small icons, 8 a row and 6 rows, as toolbars hold them.
@@ -115,18 +118,17 @@ desk() {  # NAME WIDTH HEIGHT
     -fill '#C0C0C0' -draw "rectangle 0,$((h - 28)) $w,$h" \
     -fill black -annotate +$((w - 60))+$((h - 9)) '12:00' -alpha off
 }
-desk desktop-1280 1280 800
 desk desktop-1024 1024 768
 
-# Screenshots of the drill on a virtual screen: its menu, and the menu
-# with the cursor moved down twice.
+# A screenshot of the drill on a virtual screen: its menu with the cursor
+# moved down twice.
 drill_shots() {
-  [[ -x $drill ]] || { echo "make_opt_corpus: no drill at $drill: its screenshots are left out"; return; }
+  [[ -x $drill ]] || { echo "make_opt_corpus: no drill at $drill: its screenshot is left out"; return; }
   local n=90
   while [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]]; do n=$((n + 1)); done
   local pids=() dp
   export DISPLAY=:$n
-  Xvfb "$DISPLAY" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+  Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
   pids+=($!)
   for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
   openbox >/dev/null 2>&1 &
@@ -142,16 +144,14 @@ drill_shots() {
   done
   sleep 2
   if [[ -n $w ]]; then
-    import -window root "$out/.shot.png"
-    write screen drill-menu "the drill's menu under Xvfb + openbox, 1280x800" "$out/.shot.png"
     xdotool windowactivate --sync "$w" 2>/dev/null || true
     xdotool key Down Down
     sleep 1
     import -window root "$out/.shot.png"
-    write screen drill-cursor "the drill's menu, cursor moved down twice" "$out/.shot.png"
+    write screen drill-menu "the drill's menu under Xvfb + openbox, 1024x768, cursor moved down twice" "$out/.shot.png"
     rm -f "$out/.shot.png"
   else
-    echo "make_opt_corpus: the drill showed no window: its screenshots are left out"
+    echo "make_opt_corpus: the drill showed no window: its screenshot is left out"
   fi
   kill "$dp" 2>/dev/null; wait "$dp" 2>/dev/null || true
   local i

@@ -239,6 +239,8 @@ private:
     // Latin-1 text as tEXt, other UTF-8 text as iTXt.
     void WriteComment();
     void WriteTpng();
+    bool RowsTransformed() const;
+    bool TpngFlagsSet() const;
     void WriteGIFg();
     void WriteGamma();
     void WriteChromaticity();

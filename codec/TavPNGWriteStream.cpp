@@ -418,8 +418,12 @@ void TTavPNGWriteStream::WriteHeaderChunks() {
 void TTavPNGWriteStream::WriteDescriptiveChunks() {
     WriteTime();
     WriteComment();
-    WriteText("Software", kSoftware);
-    WriteTpng();
+    // The optimising save leaves out what says nothing about the picture:
+    // the program's name, and a tpNG whose flags are all clear (a file
+    // without one reads exactly so).
+    const bool optimising = OptimizeLevel > 0;
+    if (!optimising) WriteText("Software", kSoftware);
+    if (!optimising || TpngFlagsSet()) WriteTpng();
     WriteGIFg();
     WriteGamma();
     WriteChromaticity();
@@ -520,10 +524,14 @@ void TTavPNGWriteStream::WriteComment() {
     EndChunk();
 }
 
+bool TTavPNGWriteStream::RowsTransformed() const { return !Key.empty() && OnEncodeRow; }
+
+bool TTavPNGWriteStream::TpngFlagsSet() const { return RowsTransformed() || GrayIndexActive; }
+
 void TTavPNGWriteStream::WriteTpng() {
     uint8_t body[8];
     PutBE32(body, TpngMarker);
-    body[4] = (!Key.empty() && OnEncodeRow) ? 1 : 0;
+    body[4] = RowsTransformed() ? 1 : 0;
     body[5] = GrayIndexActive ? 1 : 0;
     body[6] = 0;
     body[7] = 0;

@@ -77,7 +77,9 @@ const char kHelp[] =
     "                    quick, 2 thorough. It chooses filter and compression\n"
     "                    itself, so it takes no --filter or --level. The file is\n"
     "                    not interlaced (also when the input was) unless\n"
-    "                    --interlace asks for Adam7; --gray saves the grey levels\n"
+    "                    --interlace asks for Adam7; --gray saves the grey levels.\n"
+    "                    The input's tIME is kept, not stamped anew, and the\n"
+    "                    \"Software\" text and the empty private tpNG are left out\n"
     "\n"
     "The picture holds 8 bits per sample: 16-bit samples are saved as 8 bits,\n"
     "as in every save (also --optimize).\n"
@@ -257,6 +259,9 @@ void ApplyPngOptions(const TOptions& o, TTavPNG& png) {
         png.Gamma = *o.Gamma;
     if (o.Optimize != 0) {
         png.OptimizeLevel = o.Optimize;
+        // An optimised file keeps the source's tIME (or its lack of one)
+        // instead of being stamped anew.
+        png.UseCurrentTime = false;
         // Adam7 makes files larger: only on request.
         if (!o.Interlace)
             png.Interlace = 0;

@@ -363,6 +363,15 @@ constexpr size_t kGraphicsRatio = 4;
 // search spends it on small image data only, where that stays within a
 // tenth of a second.
 constexpr size_t kQuickOptimalLimit = size_t(64) << 10;
+// On tiny image data (icons, test images) the fast compressor ranks the
+// strategies wrongly by several per cent, and a few bytes are a large
+// share of the file; the strong compressor costs next to nothing there,
+// and the optimal parse at full effort a few milliseconds.
+constexpr size_t kTinyLimit = size_t(4) << 10;
+// The quick search packs the runner-up with the strong compressor only
+// when the measure puts it within this share (per mille) of the best:
+// further behind, the strong compressor has never reversed the order.
+constexpr size_t kRunnerUpPerMille = 1010;
 
 }  // namespace
 
@@ -370,9 +379,10 @@ constexpr size_t kQuickOptimalLimit = size_t(64) << 10;
 //   estimate  no filter and the least sum of differences, with the fast
 //             compressor: the two strategies that rank layouts reliably
 //             at a fraction of the cost;
-//   quick     every strategy measured with the fast compressor; the best
-//             two packed with the strong one, and the best of small
-//             graphics also with one optimal-parsing pass;
+//   quick     every strategy measured with the fast compressor (the strong
+//             one on tiny data); the best, and the runner-up when it is
+//             close, packed with the strong one; small graphics also get
+//             one optimal-parsing pass, tiny data the full optimal parse;
 //   thorough  every strategy measured with the strong compressor; the
 //             best two packed with the optimal parse at full effort.
 // The smallest stream wins, the earlier on ties.
@@ -385,40 +395,42 @@ std::vector<uint8_t> SearchImageData(std::span<const TPngRawPass> passes, uint32
         for (int s = 0; s < kPngFilterStrategyCount; ++s) strategies.push_back(static_cast<TPngFilterStrategy>(s));
     }
     const bool thorough = level >= kPngSearchThorough;
-    std::vector<TCandidate> candidates =
-        Measure(passes, filterBytesPerPixel, strategies,
-                thorough && PngCompressorAvailable(TPngCompressor::Strong) ? TPngCompressor::Strong
-                                                                            : TPngCompressor::Fast);
-    const auto [first, second] = TwoSmallest(candidates);
+    const bool tiny = FilteredSize(passes) <= kTinyLimit;
+    const bool measureStrong =
+        level > kPngSearchEstimate && (thorough || tiny) && PngCompressorAvailable(TPngCompressor::Strong);
+    std::vector<TCandidate> candidates = Measure(passes, filterBytesPerPixel, strategies,
+                                                 measureStrong ? TPngCompressor::Strong : TPngCompressor::Fast);
+    auto [first, second] = TwoSmallest(candidates);
     if (level <= kPngSearchEstimate) return std::move(candidates[first].Stream);
 
-    // Final packings: (candidate, compressor) in order of preference.
-    std::vector<std::pair<size_t, TPngCompressor>> finals;
     const size_t bytes = candidates[first].Filtered.size();
-    if (thorough) {
-        finals = {{first, TPngCompressor::Strongest}};
-        if (second != SIZE_MAX) finals.push_back({second, TPngCompressor::Strongest});
+    if (!thorough && !tiny && second != SIZE_MAX &&
+        candidates[second].Stream.size() * 1000 > candidates[first].Stream.size() * kRunnerUpPerMille)
+        second = SIZE_MAX;
+    // Final packings: (candidate, compressor).
+    std::vector<std::pair<size_t, TPngCompressor>> finals;
+    auto both = [&](TPngCompressor compressor) {
+        finals.push_back({first, compressor});
+        if (second != SIZE_MAX) finals.push_back({second, compressor});
+    };
+    if (thorough || tiny) {
+        both(TPngCompressor::Strongest);
     } else {
-        finals = {{first, TPngCompressor::Strong}};
-        if (second != SIZE_MAX) finals.push_back({second, TPngCompressor::Strong});
+        both(TPngCompressor::Strong);
         if (bytes <= kQuickOptimalLimit && candidates[first].Stream.size() <= bytes / kGraphicsRatio)
             finals.push_back({first, TPngCompressor::Optimal});
     }
     // On small data zlib's block choice now and then beats the strong
     // compressor's by a few bytes, at little cost.
-    if (bytes <= kQuickOptimalLimit) {
-        finals.push_back({first, TPngCompressor::Zlib9});
-        if (second != SIZE_MAX) finals.push_back({second, TPngCompressor::Zlib9});
-    }
+    if (bytes <= kQuickOptimalLimit) both(TPngCompressor::Zlib9);
     std::erase_if(finals, [](const auto& f) { return !PngCompressorAvailable(f.second); });
-    if (finals.empty()) finals = {{first, TPngCompressor::Zlib9}};
     std::vector<std::vector<uint8_t>> streams(finals.size());
     RunOnTwoThreads(finals.size(), [&](size_t i) {
         streams[i] = CompressImageData(candidates[finals[i].first].Filtered, finals[i].second);
     });
-    // The thorough search's measure is already the strong packing of the
-    // best candidate; it stands unless a final packing beats it.
-    std::vector<uint8_t> best = thorough ? std::move(candidates[first].Stream) : std::move(streams[0]);
+    // The measured stream of the best candidate is a whole stream too; it
+    // stands unless a final packing beats it.
+    std::vector<uint8_t> best = std::move(candidates[first].Stream);
     for (std::vector<uint8_t>& stream : streams)
         if (!stream.empty() && stream.size() < best.size()) best = std::move(stream);
     return best;

@@ -66,12 +66,17 @@ std::vector<uint8_t> Libdeflate(std::span<const uint8_t> data, int level) {
 #endif
 
 #if defined(TOBELIN_WITH_ZOPFLI)
+constexpr size_t kUnsplitLimit = size_t(4) << 10;
+
 std::vector<uint8_t> Zopfli(std::span<const uint8_t> data, bool onePass) {
     ZopfliOptions options;
     ZopfliInitOptions(&options);
     // Passes of the optimal parse: the first gains most, later ones about
     // 1 per cent together and cost as much each.
     options.numiterations = onePass ? 1 : data.size() < 200000 ? 15 : data.size() < 2000000 ? 5 : 2;
+    // Splitting a few kilobytes into blocks gains nothing a header would
+    // not cost again, and takes most of the time there.
+    if (data.size() <= kUnsplitLimit) options.blocksplitting = 0;
     unsigned char* out = nullptr;
     size_t size = 0;
     ZopfliCompress(&options, ZOPFLI_FORMAT_ZLIB, data.data(), data.size(), &out, &size);

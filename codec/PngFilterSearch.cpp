@@ -396,7 +396,10 @@ std::vector<uint8_t> SearchImageData(std::span<const TPngRawPass> passes, uint32
         level > kPngSearchEstimate && (thorough || tiny) && PngCompressorAvailable(TPngCompressor::Strong);
     std::vector<TCandidate> candidates = Measure(passes, filterBytesPerPixel, strategies,
                                                  measureStrong ? TPngCompressor::Strong : TPngCompressor::Fast);
-    const auto [first, second] = TwoSmallest(candidates);
+    // Plain variables rather than a structured binding: the lambda below
+    // captures them, which older clang refuses for bindings.
+    const auto smallest = TwoSmallest(candidates);
+    const size_t first = smallest.first, second = smallest.second;
     if (level <= kPngSearchEstimate) return std::move(candidates[first].Stream);
 
     // The fast compressor's order is only a hint: on some images the strong

@@ -2,7 +2,23 @@
 // type and bit depth that holds them, with the filter and compressor search.
 #pragma once
 
+#include <cstdint>
+
 class TTavPNGWriteStream;
+
+// The largest picture, in pixels, that the optimising save searches whole:
+// 4096 x 4096. The whole search gathers every pixel (4 bytes each), then a
+// candidate layout's values and rows at a time beside the best one's, and
+// filters and compresses the winner's image data in up to four copies at
+// once: its peak is several times the gathered pixels (see
+// bench/memory.sh), where the normal save gathers at most 80 MiB of image
+// data. A larger picture is surveyed row by row; its layout and its filter
+// strategy are chosen on a sample of rows, and its image data is filtered
+// band by band into one zlib stream at level 9, so that its working set
+// stays within a few tens of MiB whatever its size. Raising the limit
+// gives larger pictures the whole search at a cost in memory that grows
+// with them.
+constexpr uint64_t kOptimizeWholePixels = uint64_t(4096) * 4096;
 
 // Writes the whole file, signature to IEND, for the encoder's bitmap, mask
 // and settings; EncodeImage hands over once it has validated the mask and

@@ -134,11 +134,10 @@ Bytes LargeRgba() {
     return out;
 }
 
-// One 8192 x 8192 RGBA image from a pixel rule, each row unfiltered,
+// One side x side RGBA image from a pixel rule, each row unfiltered,
 // compressed quickly.
 template <class Pixel>
-Bytes Rgba8192(const Pixel& pixel) {
-    const uint32_t side = 8192;
+Bytes RgbaSquare(uint32_t side, const Pixel& pixel) {
     Bytes out = Signature();
     Chunk(out, "IHDR", Ihdr(side, side, 8, 6));
     z_stream z{};
@@ -166,9 +165,9 @@ Bytes Rgba8192(const Pixel& pixel) {
 
 // Photo-like: smooth shading with sensor noise in every channel, alpha
 // varying across the picture; it keeps its four channels when optimised.
-Bytes PhotoRgba() {
+Bytes PhotoRgba(uint32_t side) {
     uint32_t seed = 12345;
-    return Rgba8192([&seed](uint32_t x, uint32_t y, uint8_t* p) {
+    return RgbaSquare(side, [&seed](uint32_t x, uint32_t y, uint8_t* p) {
         seed = seed * 1664525u + 1013904223u;
         const uint32_t noise = seed >> 24;
         p[0] = uint8_t((x >> 5) + (noise & 15));
@@ -183,7 +182,7 @@ Bytes PhotoRgba() {
 Bytes FlatRgba() {
     static const uint32_t kColours[12] = {0xFFFFFF, 0x202020, 0xE04040, 0x40A040, 0x3060D0, 0xF0C020,
                                           0x808080, 0xC0C0C0, 0x8040A0, 0x20A0A0, 0xF08030, 0x004080};
-    return Rgba8192([](uint32_t x, uint32_t y, uint8_t* p) {
+    return RgbaSquare(8192, [](uint32_t x, uint32_t y, uint8_t* p) {
         const uint32_t c = kColours[((x / 600) * 7 + (y / 450) * 5 + ((x + y) / 1500)) % 12];
         p[0] = uint8_t(c >> 16);
         p[1] = uint8_t(c >> 8);
@@ -222,7 +221,8 @@ int main(int argc, char** argv) {
         {"text-2g.png", LongChunk("tEXt", 0x80000000)},
         {"rle8-32000.bmp", RleBmp()},
         {"genuine-8192-rgba.png", LargeRgba()},
-        {"photo-8192-rgba.png", PhotoRgba()},
+        {"photo-4096-rgba.png", PhotoRgba(4096)},
+        {"photo-8192-rgba.png", PhotoRgba(8192)},
         {"flat-8192-rgba.png", FlatRgba()},
     };
     for (const auto& f : files) {

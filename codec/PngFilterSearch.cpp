@@ -307,38 +307,30 @@ void RunOnTwoThreads(size_t count, const Job& job) {
 }
 
 struct TCandidate {
-    std::vector<uint8_t> Filtered;
     std::vector<uint8_t> Stream;  // compressed by the measuring compressor
     size_t Size = 0;              // of Stream, also once Stream is let go
 };
 
 // Filters with each strategy and measures each result with compressor.
-// The candidates come back in the order of strategies; only the two
-// smallest keep their filtered rows, so that no more than four copies of
-// the image data are held at a time, and only the smallest its stream,
-// the one that can still be the result.
+// The candidates come back in the order of strategies. Each lets go of its
+// filtered rows once measured (filtering again is cheap beside any
+// compressor), so that two copies of the image data are held at a time,
+// one a thread; only the smallest keeps its stream, the one that can
+// still be the result.
 std::vector<TCandidate> Measure(std::span<const TPngRawPass> passes, uint32_t bpp,
                                 std::span<const TPngFilterStrategy> strategies, TPngCompressor compressor) {
     std::vector<TCandidate> candidates(strategies.size());
     std::mutex lock;
-    std::vector<size_t> kept;  // at most two, in (size, index) order
-    auto before = [&](size_t a, size_t b) {
-        return std::pair(candidates[a].Size, a) < std::pair(candidates[b].Size, b);
-    };
+    size_t best = SIZE_MAX;
     RunOnTwoThreads(strategies.size(), [&](size_t i) {
-        std::vector<uint8_t> filtered = FilterImageData(passes, bpp, strategies[i]);
-        std::vector<uint8_t> stream = CompressImageData(filtered, compressor);
+        std::vector<uint8_t> stream = CompressImageData(FilterImageData(passes, bpp, strategies[i]), compressor);
         const std::lock_guard<std::mutex> hold(lock);
         candidates[i].Size = stream.size();
-        candidates[i].Stream = std::move(stream);
-        candidates[i].Filtered = std::move(filtered);
-        kept.insert(std::lower_bound(kept.begin(), kept.end(), i, before), i);
-        if (kept.size() > 2) {
-            std::vector<uint8_t>().swap(candidates[kept.back()].Filtered);
-            std::vector<uint8_t>().swap(candidates[kept.back()].Stream);
-            kept.pop_back();
+        if (best == SIZE_MAX || std::pair(stream.size(), i) < std::pair(candidates[best].Size, best)) {
+            if (best != SIZE_MAX) std::vector<uint8_t>().swap(candidates[best].Stream);
+            candidates[i].Stream = std::move(stream);
+            best = i;
         }
-        if (kept.size() > 1) std::vector<uint8_t>().swap(candidates[kept[1]].Stream);
     });
     return candidates;
 }
@@ -421,7 +413,7 @@ std::vector<uint8_t> SearchImageData(std::span<const TPngRawPass> passes, uint32
     // The fast compressor's order is only a hint: on some images the strong
     // one reverses the two by a fifth (an icon: no filter 20,141 against
     // 22,637 fast, 15,325 against 12,344 strong), so both go on.
-    const size_t bytes = candidates[first].Filtered.size();
+    const size_t bytes = FilteredSize(passes);
     // Final packings: (candidate, compressor).
     std::vector<std::pair<size_t, TPngCompressor>> finals;
     auto both = [&](TPngCompressor compressor) {
@@ -439,6 +431,14 @@ std::vector<uint8_t> SearchImageData(std::span<const TPngRawPass> passes, uint32
     // compressor's by a few bytes, at little cost.
     if (bytes <= kQuickOptimalLimit) both(TPngCompressor::Zlib9);
     std::erase_if(finals, [](const auto& f) { return !PngCompressorAvailable(f.second); });
+    if (finals.empty()) return std::move(candidates[first].Stream);
+    // The two candidates' rows again, the same as measured.
+    std::vector<std::vector<uint8_t>> filtered(candidates.size());
+    std::vector<size_t> refilter = {first};
+    if (second != SIZE_MAX) refilter.push_back(second);
+    RunOnTwoThreads(refilter.size(), [&](size_t k) {
+        filtered[refilter[k]] = FilterImageData(passes, filterBytesPerPixel, strategies[refilter[k]]);
+    });
     // The measured stream of the best candidate is a whole stream too; it
     // stands unless a final packing beats it, the earlier packing on ties.
     // Only the best so far is kept.
@@ -446,7 +446,7 @@ std::vector<uint8_t> SearchImageData(std::span<const TPngRawPass> passes, uint32
     std::pair<size_t, size_t> bestKey{best.size(), 0};
     std::mutex lock;
     RunOnTwoThreads(finals.size(), [&](size_t i) {
-        std::vector<uint8_t> stream = CompressImageData(candidates[finals[i].first].Filtered, finals[i].second);
+        std::vector<uint8_t> stream = CompressImageData(filtered[finals[i].first], finals[i].second);
         const std::lock_guard<std::mutex> hold(lock);
         const std::pair<size_t, size_t> key{stream.size(), i + 1};
         if (!stream.empty() && key < bestKey) {

@@ -1,7 +1,7 @@
 // Writes the files that bench/memory.sh feeds to pngconv: headers that
 // claim far more than their data holds, chunk lengths that run past the
-// end, a run-length BMP without its end mark, and one genuine large RGBA
-// image. Usage: make_hostile FOLDER
+// end, a run-length BMP without its end mark, and genuine large RGBA
+// images (smooth, photo-like and a flat graphic). Usage: make_hostile FOLDER
 #include <zlib.h>
 
 #include <algorithm>
@@ -134,6 +134,63 @@ Bytes LargeRgba() {
     return out;
 }
 
+// One side x side RGBA image from a pixel rule, each row unfiltered,
+// compressed quickly.
+template <class Pixel>
+Bytes RgbaSquare(uint32_t side, const Pixel& pixel) {
+    Bytes out = Signature();
+    Chunk(out, "IHDR", Ihdr(side, side, 8, 6));
+    z_stream z{};
+    deflateInit(&z, 1);
+    Bytes row(1 + 4 * size_t(side)), buffer(1 << 20), idat;
+    for (uint32_t y = 0; y < side; ++y) {
+        row[0] = 0;
+        for (uint32_t x = 0; x < side; ++x) pixel(x, y, &row[1 + 4 * size_t(x)]);
+        z.next_in = row.data();
+        z.avail_in = uInt(row.size());
+        const int flush = y + 1 == side ? Z_FINISH : Z_NO_FLUSH;
+        do {
+            z.next_out = buffer.data();
+            z.avail_out = uInt(buffer.size());
+            deflate(&z, flush);
+            idat.insert(idat.end(), buffer.data(), buffer.data() + (buffer.size() - z.avail_out));
+        } while (z.avail_out == 0 || (flush == Z_FINISH && z.avail_in != 0));
+    }
+    deflateEnd(&z);
+    for (size_t at = 0; at < idat.size(); at += 1 << 20)
+        Chunk(out, "IDAT", Bytes(idat.begin() + at, idat.begin() + std::min(idat.size(), at + (1 << 20))));
+    Chunk(out, "IEND", {});
+    return out;
+}
+
+// Photo-like: smooth shading with sensor noise in every channel, alpha
+// varying across the picture; it keeps its four channels when optimised.
+Bytes PhotoRgba(uint32_t side) {
+    uint32_t seed = 12345;
+    return RgbaSquare(side, [&seed](uint32_t x, uint32_t y, uint8_t* p) {
+        seed = seed * 1664525u + 1013904223u;
+        const uint32_t noise = seed >> 24;
+        p[0] = uint8_t((x >> 5) + (noise & 15));
+        p[1] = uint8_t((y >> 5) + ((noise >> 2) & 15));
+        p[2] = uint8_t(((x + y) >> 6) + ((noise >> 4) & 15));
+        p[3] = uint8_t(128 + ((x ^ y) >> 7) + (noise & 7));
+    });
+}
+
+// A flat graphic: opaque rectangles of 12 colours, stored as RGBA; it
+// becomes a palette image when optimised.
+Bytes FlatRgba() {
+    static const uint32_t kColours[12] = {0xFFFFFF, 0x202020, 0xE04040, 0x40A040, 0x3060D0, 0xF0C020,
+                                          0x808080, 0xC0C0C0, 0x8040A0, 0x20A0A0, 0xF08030, 0x004080};
+    return RgbaSquare(8192, [](uint32_t x, uint32_t y, uint8_t* p) {
+        const uint32_t c = kColours[((x / 600) * 7 + (y / 450) * 5 + ((x + y) / 1500)) % 12];
+        p[0] = uint8_t(c >> 16);
+        p[1] = uint8_t(c >> 8);
+        p[2] = uint8_t(c);
+        p[3] = 255;
+    });
+}
+
 bool Write(const std::string& path, const Bytes& data) {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) return false;
@@ -164,6 +221,9 @@ int main(int argc, char** argv) {
         {"text-2g.png", LongChunk("tEXt", 0x80000000)},
         {"rle8-32000.bmp", RleBmp()},
         {"genuine-8192-rgba.png", LargeRgba()},
+        {"photo-4096-rgba.png", PhotoRgba(4096)},
+        {"photo-8192-rgba.png", PhotoRgba(8192)},
+        {"flat-8192-rgba.png", FlatRgba()},
     };
     for (const auto& f : files) {
         if (!Write(dir + "/" + f.name, f.data)) {

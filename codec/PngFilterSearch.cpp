@@ -216,7 +216,7 @@ std::vector<uint8_t> FilterImageData(std::span<const TPngRawPass> passes, uint32
         const size_t n = pass.RowBytes;
         for (uint32_t y = 0; y < pass.Height; ++y) {
             const uint8_t* row = pass.Rows + size_t(y) * n;
-            const uint8_t* prior = y ? row - n : nullptr;
+            const uint8_t* prior = y ? row - n : pass.Prior;
             uint8_t* dst = out.data() + at;
             const int fixed = static_cast<int>(strategy);
             if (fixed <= 4) {
@@ -307,32 +307,29 @@ void RunOnTwoThreads(size_t count, const Job& job) {
 }
 
 struct TCandidate {
-    std::vector<uint8_t> Filtered;
     std::vector<uint8_t> Stream;  // compressed by the measuring compressor
+    size_t Size = 0;              // of Stream, also once Stream is let go
 };
 
 // Filters with each strategy and measures each result with compressor.
-// The candidates come back in the order of strategies; only the two
-// smallest keep their filtered rows, so that no more than four copies of
-// the image data are held at a time.
+// The candidates come back in the order of strategies. Each lets go of its
+// filtered rows once measured (filtering again is cheap beside any
+// compressor), so that two copies of the image data are held at a time,
+// one a thread; only the smallest keeps its stream, the one that can
+// still be the result.
 std::vector<TCandidate> Measure(std::span<const TPngRawPass> passes, uint32_t bpp,
                                 std::span<const TPngFilterStrategy> strategies, TPngCompressor compressor) {
     std::vector<TCandidate> candidates(strategies.size());
     std::mutex lock;
-    std::vector<size_t> kept;  // at most two, in (size, index) order
-    auto before = [&](size_t a, size_t b) {
-        return std::pair(candidates[a].Stream.size(), a) < std::pair(candidates[b].Stream.size(), b);
-    };
+    size_t best = SIZE_MAX;
     RunOnTwoThreads(strategies.size(), [&](size_t i) {
-        std::vector<uint8_t> filtered = FilterImageData(passes, bpp, strategies[i]);
-        std::vector<uint8_t> stream = CompressImageData(filtered, compressor);
+        std::vector<uint8_t> stream = CompressImageData(FilterImageData(passes, bpp, strategies[i]), compressor);
         const std::lock_guard<std::mutex> hold(lock);
-        candidates[i].Stream = std::move(stream);
-        candidates[i].Filtered = std::move(filtered);
-        kept.insert(std::lower_bound(kept.begin(), kept.end(), i, before), i);
-        if (kept.size() > 2) {
-            std::vector<uint8_t>().swap(candidates[kept.back()].Filtered);
-            kept.pop_back();
+        candidates[i].Size = stream.size();
+        if (best == SIZE_MAX || std::pair(stream.size(), i) < std::pair(candidates[best].Size, best)) {
+            if (best != SIZE_MAX) std::vector<uint8_t>().swap(candidates[best].Stream);
+            candidates[i].Stream = std::move(stream);
+            best = i;
         }
     });
     return candidates;
@@ -343,11 +340,11 @@ std::vector<TCandidate> Measure(std::span<const TPngRawPass> passes, uint32_t bp
 std::pair<size_t, size_t> TwoSmallest(const std::vector<TCandidate>& candidates) {
     size_t first = 0, second = SIZE_MAX;
     for (size_t i = 1; i < candidates.size(); ++i) {
-        const size_t size = candidates[i].Stream.size();
-        if (size < candidates[first].Stream.size()) {
+        const size_t size = candidates[i].Size;
+        if (size < candidates[first].Size) {
             second = first;
             first = i;
-        } else if (second == SIZE_MAX || size < candidates[second].Stream.size()) {
+        } else if (second == SIZE_MAX || size < candidates[second].Size) {
             second = i;
         }
     }
@@ -370,6 +367,17 @@ constexpr size_t kQuickOptimalLimit = size_t(64) << 10;
 constexpr size_t kTinyLimit = size_t(4) << 10;
 
 }  // namespace
+
+TPngFilterStrategy ChooseBandStrategy(std::span<const TPngRawPass> sample, uint32_t filterBytesPerPixel, int level) {
+    std::vector<TPngFilterStrategy> strategies;
+    for (int s = 0; s < kPngFilterStrategyCount; ++s)
+        if (static_cast<TPngFilterStrategy>(s) != TPngFilterStrategy::Trial)
+            strategies.push_back(static_cast<TPngFilterStrategy>(s));
+    const bool strong = level >= kPngSearchThorough && PngCompressorAvailable(TPngCompressor::Strong);
+    const std::vector<TCandidate> candidates =
+        Measure(sample, filterBytesPerPixel, strategies, strong ? TPngCompressor::Strong : TPngCompressor::Fast);
+    return strategies[TwoSmallest(candidates).first];
+}
 
 // Effort by level:
 //   estimate  no filter and the least sum of differences, with the fast
@@ -405,7 +413,7 @@ std::vector<uint8_t> SearchImageData(std::span<const TPngRawPass> passes, uint32
     // The fast compressor's order is only a hint: on some images the strong
     // one reverses the two by a fifth (an icon: no filter 20,141 against
     // 22,637 fast, 15,325 against 12,344 strong), so both go on.
-    const size_t bytes = candidates[first].Filtered.size();
+    const size_t bytes = FilteredSize(passes);
     // Final packings: (candidate, compressor).
     std::vector<std::pair<size_t, TPngCompressor>> finals;
     auto both = [&](TPngCompressor compressor) {
@@ -416,21 +424,35 @@ std::vector<uint8_t> SearchImageData(std::span<const TPngRawPass> passes, uint32
         both(TPngCompressor::Strongest);
     } else {
         both(TPngCompressor::Strong);
-        if (bytes <= kQuickOptimalLimit && candidates[first].Stream.size() <= bytes / kGraphicsRatio)
+        if (bytes <= kQuickOptimalLimit && candidates[first].Size <= bytes / kGraphicsRatio)
             finals.push_back({first, TPngCompressor::Optimal});
     }
     // On small data zlib's block choice now and then beats the strong
     // compressor's by a few bytes, at little cost.
     if (bytes <= kQuickOptimalLimit) both(TPngCompressor::Zlib9);
     std::erase_if(finals, [](const auto& f) { return !PngCompressorAvailable(f.second); });
-    std::vector<std::vector<uint8_t>> streams(finals.size());
-    RunOnTwoThreads(finals.size(), [&](size_t i) {
-        streams[i] = CompressImageData(candidates[finals[i].first].Filtered, finals[i].second);
+    if (finals.empty()) return std::move(candidates[first].Stream);
+    // The two candidates' rows again, the same as measured.
+    std::vector<std::vector<uint8_t>> filtered(candidates.size());
+    std::vector<size_t> refilter = {first};
+    if (second != SIZE_MAX) refilter.push_back(second);
+    RunOnTwoThreads(refilter.size(), [&](size_t k) {
+        filtered[refilter[k]] = FilterImageData(passes, filterBytesPerPixel, strategies[refilter[k]]);
     });
     // The measured stream of the best candidate is a whole stream too; it
-    // stands unless a final packing beats it.
+    // stands unless a final packing beats it, the earlier packing on ties.
+    // Only the best so far is kept.
     std::vector<uint8_t> best = std::move(candidates[first].Stream);
-    for (std::vector<uint8_t>& stream : streams)
-        if (!stream.empty() && stream.size() < best.size()) best = std::move(stream);
+    std::pair<size_t, size_t> bestKey{best.size(), 0};
+    std::mutex lock;
+    RunOnTwoThreads(finals.size(), [&](size_t i) {
+        std::vector<uint8_t> stream = CompressImageData(filtered[finals[i].first], finals[i].second);
+        const std::lock_guard<std::mutex> hold(lock);
+        const std::pair<size_t, size_t> key{stream.size(), i + 1};
+        if (!stream.empty() && key < bestKey) {
+            best = std::move(stream);
+            bestKey = key;
+        }
+    });
     return best;
 }

@@ -9,11 +9,14 @@
 #include <vector>
 
 // One image (or one Adam7 pass) as unfiltered rows without filter bytes,
-// Height rows of RowBytes each, one after the other.
+// Height rows of RowBytes each, one after the other. A band cut out of a
+// pass names the unfiltered row above its first in Prior, so that its rows
+// filter as they would within the whole pass; nullptr starts the pass.
 struct TPngRawPass {
     const uint8_t* Rows = nullptr;
     size_t RowBytes = 0;
     uint32_t Height = 0;
+    const uint8_t* Prior = nullptr;
 };
 
 // Effort of the search:
@@ -50,6 +53,13 @@ constexpr int kPngFilterStrategyCount = 9;
 const char* PngFilterStrategyName(TPngFilterStrategy strategy);
 std::vector<uint8_t> FilterImageData(std::span<const TPngRawPass> passes, uint32_t filterBytesPerPixel,
                                      TPngFilterStrategy strategy);
+
+// The strategy for image data filtered band by band (each band with its
+// Prior row), chosen on a sample of its rows: the one of the strategies
+// that need nothing but the row above (every one but Trial) whose sample
+// the search's measuring compressor of level packs smallest, the earlier
+// on ties.
+TPngFilterStrategy ChooseBandStrategy(std::span<const TPngRawPass> sample, uint32_t filterBytesPerPixel, int level);
 
 // The compressors, each making one zlib stream. A compressor that this
 // build lacks falls back to zlib at level 9 (Available tells which).

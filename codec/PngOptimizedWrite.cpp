@@ -4,6 +4,7 @@
 #include "codec/PngOptimizedWrite.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <stdexcept>
 #include <unordered_map>
@@ -12,6 +13,7 @@
 
 #include "codec/PngFilterSearch.h"
 #include "codec/TavPNGStream.h"
+#include "codec/TavZLIB.h"
 #include "platform/Bitmap.h"
 #include "platform/Exceptions.h"
 
@@ -83,60 +85,63 @@ struct TSourceRules {
     uint32_t Key = 0;
 };
 
+// Row y's pixels, Width values at p.
+void GatherRow(const TSourceRules& s, int32_t y, TRgba* p) {
+    const int32_t w = s.Image->Width();
+    const uint8_t* row = s.Image->ScanLine(y);
+    const uint8_t* mask = s.Mask ? s.Mask->ScanLine(y) : nullptr;
+    for (int32_t x = 0; x < w; ++x) {
+        uint32_t sample, colour;
+        if (s.Bits <= 8) {
+            const uint32_t index = IndexAt(row, s.Bits, x);
+            if (s.Grey) {
+                // Scaled from the file's bit depth, as a reader does.
+                if (s.Bits == 1) {
+                    sample = index ^ uint32_t(s.Invert);
+                    colour = sample * 255;
+                } else {
+                    sample = s.GrayMap[index];
+                    colour = s.Bits == 4 ? sample * 17 : sample;
+                }
+                colour *= 0x010101u;
+            } else {
+                sample = index;
+                // An index beyond the palette reads as black.
+                const uint8_t* e = s.Entries + 4 * index;
+                colour = int32_t(index) < s.EntryCount ? e[2] | e[1] << 8 | e[0] << 16 : 0;
+            }
+        } else {
+            uint32_t r, g, b;
+            if (s.Bits == 15 || s.Bits == 16) {
+                const uint32_t v = row[2 * x] | uint32_t(row[2 * x + 1]) << 8;
+                const bool six = s.Bits == 16;
+                r = Expand5((v >> (six ? 11 : 10)) & 31);
+                g = six ? Expand6((v >> 5) & 63) : Expand5((v >> 5) & 31);
+                b = Expand5(v & 31);
+            } else {
+                const uint8_t* q = row + (s.Bits == 32 ? 4 : 3) * size_t(x);
+                b = q[0];
+                g = q[1];
+                r = q[2];
+            }
+            if (s.Grey) {
+                sample = Luma(r, g, b);
+                colour = sample * 0x010101u;
+            } else {
+                colour = r | g << 8 | b << 16;
+                sample = colour;
+            }
+        }
+        uint32_t alpha = mask ? 255u - mask[x] : 255u;
+        if (s.HasKey && sample == s.Key) alpha = 0;
+        *p++ = colour | alpha << 24;
+    }
+}
+
 std::vector<TRgba> GatherPixels(const TSourceRules& s) {
     const int32_t w = s.Image->Width(), h = s.Image->Height();
     std::vector<TRgba> out(size_t(w) * size_t(h));
-    TRgba* p = out.data();
-    for (int32_t y = 0; y < h; ++y) {
-        const uint8_t* row = s.Image->ScanLine(y);
-        const uint8_t* mask = s.Mask ? s.Mask->ScanLine(y) : nullptr;
-        for (int32_t x = 0; x < w; ++x) {
-            uint32_t sample, colour;
-            if (s.Bits <= 8) {
-                const uint32_t index = IndexAt(row, s.Bits, x);
-                if (s.Grey) {
-                    // Scaled from the file's bit depth, as a reader does.
-                    if (s.Bits == 1) {
-                        sample = index ^ uint32_t(s.Invert);
-                        colour = sample * 255;
-                    } else {
-                        sample = s.GrayMap[index];
-                        colour = s.Bits == 4 ? sample * 17 : sample;
-                    }
-                    colour *= 0x010101u;
-                } else {
-                    sample = index;
-                    // An index beyond the palette reads as black.
-                    const uint8_t* e = s.Entries + 4 * index;
-                    colour = int32_t(index) < s.EntryCount ? e[2] | e[1] << 8 | e[0] << 16 : 0;
-                }
-            } else {
-                uint32_t r, g, b;
-                if (s.Bits == 15 || s.Bits == 16) {
-                    const uint32_t v = row[2 * x] | uint32_t(row[2 * x + 1]) << 8;
-                    const bool six = s.Bits == 16;
-                    r = Expand5((v >> (six ? 11 : 10)) & 31);
-                    g = six ? Expand6((v >> 5) & 63) : Expand5((v >> 5) & 31);
-                    b = Expand5(v & 31);
-                } else {
-                    const uint8_t* q = row + (s.Bits == 32 ? 4 : 3) * size_t(x);
-                    b = q[0];
-                    g = q[1];
-                    r = q[2];
-                }
-                if (s.Grey) {
-                    sample = Luma(r, g, b);
-                    colour = sample * 0x010101u;
-                } else {
-                    colour = r | g << 8 | b << 16;
-                    sample = colour;
-                }
-            }
-            uint32_t alpha = mask ? 255u - mask[x] : 255u;
-            if (s.HasKey && sample == s.Key) alpha = 0;
-            *p++ = colour | alpha << 24;
-        }
-    }
+    for (int32_t y = 0; y < h; ++y) GatherRow(s, y, out.data() + size_t(y) * size_t(w));
     return out;
 }
 
@@ -167,16 +172,24 @@ struct TKey {
     bool ColourShown = false;
 };
 
-TKey SurveyKey(const std::vector<TRgba>& pixels, bool has, TRgba keyPixel) {
+// The key as the picture's settings give it; SurveyKey then drops it
+// when a pixel turns out to be it.
+TKey StartKey(bool has, TRgba keyPixel) {
     TKey key;
     if (!has) return key;
     key.Pixel = keyPixel;
     key.Extra = true;
-    for (TRgba p : pixels) {
-        if (p == keyPixel) return TKey{};
-        if (ColourOf(p) == ColourOf(keyPixel)) key.ColourShown = true;
-    }
     return key;
+}
+
+void SurveyKey(TKey& key, const TRgba* pixels, size_t n) {
+    for (size_t i = 0; i < n && key.Extra; ++i) {
+        if (pixels[i] == key.Pixel) {
+            key = TKey{};
+            return;
+        }
+        if (ColourOf(pixels[i]) == ColourOf(key.Pixel)) key.ColourShown = true;
+    }
 }
 
 // What the layouts are chosen from.
@@ -188,54 +201,95 @@ struct TStats {
     bool Keyable = false;
     TRgba KeyPixel = 0;
     // Distinct values in the order of their first appearance, their counts
-    // and each pixel's index among them; all empty past 256 values.
+    // and each value's index among them; all empty past 256 values.
     std::vector<TRgba> Colours;
     std::vector<uint32_t> Counts;
+    std::unordered_map<TRgba, uint32_t> Index;
+    // Each pixel's index among Colours, for the pixels at hand: all of them
+    // in the whole search, the sampled rows in the banded one.
     std::vector<uint8_t> Ids;
+    // The grey levels (red samples) that occur.
+    std::array<bool, 256> Levels{};
+};
+
+// Surveys the pixels piece after piece in their order. Whether a tRNS
+// colour can stand for the transparent pixels is known only once the key
+// pixel is: Close, then a second look at every pixel with CheckKey.
+class TSurveyor {
+public:
+    // ids: where each pixel's index among the values goes, or nullptr.
+    void Add(const TRgba* pixels, size_t n, uint8_t* ids) {
+        for (size_t i = 0; i < n; ++i) {
+            const TRgba p = pixels[i];
+            St.Levels[Red(p)] = true;
+            if (!IsGrey(p)) St.Grey = false;
+            if (Alpha(p) != 255) {
+                St.Opaque = false;
+                if (Alpha(p) != 0 || (AnyTransparent_ && p != St.KeyPixel)) OneTransparent_ = false;
+                AnyTransparent_ = true;
+                St.KeyPixel = p;
+            }
+            if (Many_) continue;
+            if (!Started_ || p != Last_) {
+                const auto [it, added] = St.Index.try_emplace(p, uint32_t(St.Colours.size()));
+                if (added) {
+                    if (St.Colours.size() == 256) {
+                        Many_ = true;
+                        continue;
+                    }
+                    St.Colours.push_back(p);
+                    St.Counts.push_back(0);
+                }
+                Started_ = true;
+                Last_ = p;
+                LastId_ = it->second;
+            }
+            ++St.Counts[LastId_];
+            if (ids != nullptr) ids[i] = uint8_t(LastId_);
+        }
+    }
+    void Close() {
+        if (Many_) {
+            St.Colours.clear();
+            St.Counts.clear();
+            St.Index.clear();
+            std::vector<uint8_t>().swap(St.Ids);
+        }
+        St.Keyable = AnyTransparent_ && OneTransparent_;
+    }
+    void CheckKey(const TRgba* pixels, size_t n) {
+        for (size_t i = 0; i < n && St.Keyable; ++i)
+            St.Keyable = !(Alpha(pixels[i]) == 255 && ColourOf(pixels[i]) == ColourOf(St.KeyPixel));
+    }
+
+    TStats St;
+
+private:
+    bool Many_ = false, AnyTransparent_ = false, OneTransparent_ = true, Started_ = false;
+    TRgba Last_ = 0;
+    uint32_t LastId_ = 0;
 };
 
 TStats Survey(const std::vector<TRgba>& pixels) {
-    TStats st;
-    std::unordered_map<TRgba, uint32_t> ids;
-    bool many = false, anyTransparent = false, oneTransparent = true;
-    st.Ids.resize(pixels.size());
+    TSurveyor survey;
+    survey.St.Ids.resize(pixels.size());
+    survey.Add(pixels.data(), pixels.size(), survey.St.Ids.data());
+    survey.Close();
+    survey.CheckKey(pixels.data(), pixels.size());
+    return std::move(survey.St);
+}
+
+// Each pixel's index among the surveyed values (which hold them all).
+void IdsOf(const TStats& st, const TRgba* pixels, size_t n, uint8_t* ids) {
     TRgba last = 0;
     uint32_t lastId = 0;
-    for (size_t i = 0; i < pixels.size(); ++i) {
-        const TRgba p = pixels[i];
-        if (!IsGrey(p)) st.Grey = false;
-        if (Alpha(p) != 255) {
-            st.Opaque = false;
-            if (Alpha(p) != 0 || (anyTransparent && p != st.KeyPixel)) oneTransparent = false;
-            anyTransparent = true;
-            st.KeyPixel = p;
+    for (size_t i = 0; i < n; ++i) {
+        if (i == 0 || pixels[i] != last) {
+            last = pixels[i];
+            lastId = st.Index.at(last);
         }
-        if (many) continue;
-        if (i == 0 || p != last) {
-            const auto [it, added] = ids.try_emplace(p, uint32_t(st.Colours.size()));
-            if (added) {
-                if (st.Colours.size() == 256) {
-                    many = true;
-                    continue;
-                }
-                st.Colours.push_back(p);
-                st.Counts.push_back(0);
-            }
-            last = p;
-            lastId = it->second;
-        }
-        ++st.Counts[lastId];
-        st.Ids[i] = uint8_t(lastId);
+        ids[i] = uint8_t(lastId);
     }
-    if (many) {
-        st.Colours.clear();
-        st.Counts.clear();
-        std::vector<uint8_t>().swap(st.Ids);
-    }
-    st.Keyable = anyTransparent && oneTransparent;
-    for (size_t i = 0; i < pixels.size() && st.Keyable; ++i)
-        st.Keyable = !(Alpha(pixels[i]) == 255 && ColourOf(pixels[i]) == ColourOf(st.KeyPixel));
-    return st;
 }
 
 // sBIT as the normal save would write it, per channel (1 to 8).
@@ -255,7 +309,8 @@ struct TBackground {
 struct TLayout {
     uint8_t ColorType = 2, Depth = 8;
     uint32_t Channels = 3;
-    std::vector<uint8_t> Values;  // Channels samples a pixel, one byte each, at Depth
+    // Palette layouts: the entry of each of TStats::Colours.
+    std::array<uint8_t, 256> Rank{};
     // Chunk bodies; empty: no chunk.
     std::vector<uint8_t> Palette, Transparency, Background, SignificantBits;
 
@@ -270,15 +325,13 @@ struct TLayout {
 // Grey (type 0, depth 1 to 8, a tRNS level for one transparent value) or
 // grey with alpha; false when a pixel or the background is not grey, or
 // the key cannot be its tRNS level.
-bool MakeGreyLayout(const std::vector<TRgba>& pixels, const TStats& st, const TBackground& bg, const TKey& key,
-                    const TSignificant& sb, TLayout& out) {
+bool MakeGreyLayout(const TStats& st, const TBackground& bg, const TKey& key, const TSignificant& sb, TLayout& out) {
     if (!st.Grey || (bg.Has && !IsGrey(bg.Colour))) return false;
     if (key.Extra && (!st.Opaque || key.ColourShown || !IsGrey(key.Pixel))) return false;
     const bool alpha = !st.Opaque && !st.Keyable;
     uint8_t depth = 8;
     if (!alpha) {
-        bool used[256] = {};
-        for (TRgba p : pixels) used[Red(p)] = true;
+        std::array<bool, 256> used = st.Levels;
         if (bg.Has) used[Red(bg.Colour)] = true;
         if (key.Extra) used[Red(key.Pixel)] = true;
         // A level fits depth d when it is a whole multiple of 255 / (2^d - 1).
@@ -296,12 +349,6 @@ bool MakeGreyLayout(const std::vector<TRgba>& pixels, const TStats& st, const TB
     out.ColorType = alpha ? 4 : 0;
     out.Depth = depth;
     out.Channels = alpha ? 2 : 1;
-    out.Values.resize(pixels.size() * out.Channels);
-    uint8_t* v = out.Values.data();
-    for (TRgba p : pixels) {
-        *v++ = uint8_t(Red(p) / step);
-        if (alpha) *v++ = uint8_t(Alpha(p));
-    }
     if (!st.Opaque && !alpha) PutBE16(out.Transparency, Red(st.KeyPixel) / step);
     if (key.Extra) PutBE16(out.Transparency, Red(key.Pixel) / step);
     if (bg.Has) PutBE16(out.Background, Red(bg.Colour) / step);
@@ -346,10 +393,7 @@ bool MakePaletteLayout(const TStats& st, const std::vector<uint32_t>& order, con
     out.ColorType = 3;
     out.Depth = n <= 2 ? 1 : n <= 4 ? 2 : n <= 16 ? 4 : 8;
     out.Channels = 1;
-    uint8_t rank[256] = {};
-    for (size_t i = 0; i < order.size(); ++i) rank[order[i]] = uint8_t(i < keyAt ? i : i + 1);
-    out.Values.resize(st.Ids.size());
-    for (size_t i = 0; i < st.Ids.size(); ++i) out.Values[i] = rank[st.Ids[i]];
+    for (size_t i = 0; i < order.size(); ++i) out.Rank[order[i]] = uint8_t(i < keyAt ? i : i + 1);
     size_t alphaCount = 0;
     for (size_t i = 0; i < n; ++i) {
         out.Palette.push_back(uint8_t(Red(entries[i])));
@@ -364,21 +408,13 @@ bool MakePaletteLayout(const TStats& st, const std::vector<uint32_t>& order, con
 }
 
 // False when the key cannot be its tRNS colour.
-bool MakeTruecolourLayout(const std::vector<TRgba>& pixels, const TStats& st, const TBackground& bg, const TKey& key,
-                          const TSignificant& sb, TLayout& out) {
+bool MakeTruecolourLayout(const TStats& st, const TBackground& bg, const TKey& key, const TSignificant& sb,
+                          TLayout& out) {
     if (key.Extra && (!st.Opaque || key.ColourShown)) return false;
     const bool alpha = !st.Opaque && !st.Keyable;
     out.ColorType = alpha ? 6 : 2;
     out.Depth = 8;
     out.Channels = alpha ? 4 : 3;
-    out.Values.resize(pixels.size() * out.Channels);
-    uint8_t* v = out.Values.data();
-    for (TRgba p : pixels) {
-        *v++ = uint8_t(Red(p));
-        *v++ = uint8_t(Green(p));
-        *v++ = uint8_t(Blue(p));
-        if (alpha) *v++ = uint8_t(Alpha(p));
-    }
     if (!st.Opaque && !alpha)
         for (uint32_t c : {Red(st.KeyPixel), Green(st.KeyPixel), Blue(st.KeyPixel)}) PutBE16(out.Transparency, c);
     if (key.Extra)
@@ -390,6 +426,37 @@ bool MakeTruecolourLayout(const std::vector<TRgba>& pixels, const TStats& st, co
         if (alpha) out.SignificantBits.push_back(sb.Alpha);
     }
     return true;
+}
+
+// The layout's samples of n pixels, Channels bytes a pixel, each a value
+// at Depth; ids are the pixels' indices among TStats::Colours (palette
+// layouts only).
+void FillValues(const TLayout& l, const TRgba* pixels, const uint8_t* ids, size_t n, uint8_t* v) {
+    switch (l.ColorType) {
+    case 0:
+    case 4: {
+        const uint32_t step = 255u / ((1u << l.Depth) - 1);
+        const bool alpha = l.ColorType == 4;
+        for (size_t i = 0; i < n; ++i) {
+            *v++ = uint8_t(Red(pixels[i]) / step);
+            if (alpha) *v++ = uint8_t(Alpha(pixels[i]));
+        }
+        break;
+    }
+    case 3:
+        for (size_t i = 0; i < n; ++i) v[i] = l.Rank[ids[i]];
+        break;
+    default: {
+        const bool alpha = l.ColorType == 6;
+        for (size_t i = 0; i < n; ++i) {
+            *v++ = uint8_t(Red(pixels[i]));
+            *v++ = uint8_t(Green(pixels[i]));
+            *v++ = uint8_t(Blue(pixels[i]));
+            if (alpha) *v++ = uint8_t(Alpha(pixels[i]));
+        }
+        break;
+    }
+    }
 }
 
 // Palette orders to try: the source palette's own order when there is one
@@ -426,15 +493,17 @@ std::vector<std::vector<uint32_t>> PaletteOrders(const TStats& st, const std::ve
 
 // The distinct values ordered by the lowest palette index that shows each,
 // for an indexed source whose indices are the pixels; empty otherwise.
-std::vector<uint32_t> SourcePaletteOrder(const TSourceRules& s, const TStats& st) {
+// idsOfRow(y) gives row y's indices among the values.
+template <class IdsOfRow>
+std::vector<uint32_t> SourcePaletteOrder(const TSourceRules& s, const TStats& st, const IdsOfRow& idsOfRow) {
     if (s.Bits > 8 || s.Grey || st.Colours.empty()) return {};
     std::vector<uint32_t> lowest(st.Colours.size(), 256);
     const int32_t w = s.Image->Width();
-    size_t i = 0;
     for (int32_t y = 0; y < s.Image->Height(); ++y) {
         const uint8_t* row = s.Image->ScanLine(y);
-        for (int32_t x = 0; x < w; ++x, ++i) {
-            uint32_t& low = lowest[st.Ids[i]];
+        const uint8_t* ids = idsOfRow(y);
+        for (int32_t x = 0; x < w; ++x) {
+            uint32_t& low = lowest[ids[x]];
             low = std::min(low, IndexAt(row, s.Bits, x));
         }
     }
@@ -453,44 +522,58 @@ struct TRawImage {
     uint32_t FilterBytes = 1;
 };
 
-TRawImage PackRows(const TLayout& l, int32_t w, int32_t h, bool adam7) {
+// Packs the layout's values of one image row (src, a pixel every Channels
+// bytes) at the pass's columns into the pass row dst of rowBytes.
+void PackRow(const TLayout& l, const uint8_t* src, const TPass& pass, int32_t passWidth, size_t rowBytes,
+             uint8_t* dst) {
+    const size_t pixelBytes = l.Channels;
+    if (l.Depth == 8 && pass.ColStep == 1) {
+        std::memcpy(dst, src, rowBytes);
+    } else if (l.Depth == 8) {
+        for (int32_t j = 0; j < passWidth; ++j)
+            std::memcpy(dst + size_t(j) * pixelBytes, src + size_t(pass.Col + j * pass.ColStep) * pixelBytes,
+                        pixelBytes);
+    } else {
+        std::memset(dst, 0, rowBytes);
+        for (int32_t j = 0; j < passWidth; ++j) {
+            const uint32_t bit = uint32_t(j) * l.Depth;
+            dst[bit >> 3] |= uint8_t(src[pass.Col + j * pass.ColStep] << (8 - l.Depth - (bit & 7)));
+        }
+    }
+}
+
+inline size_t PassRowBytes(const TLayout& l, int32_t passWidth) {
+    return (size_t(passWidth) * l.Channels * l.Depth + 7) / 8;
+}
+
+inline uint32_t FilterBytesOf(const TLayout& l) { return std::max(1u, l.Channels * l.Depth / 8); }
+
+// values: the layout's values of the w x h pixels, row after row.
+TRawImage PackRows(const TLayout& l, const uint8_t* values, int32_t w, int32_t h, bool adam7) {
     struct TPlan {
         TPass Pass;
         int32_t Width, Rows;
         size_t RowBytes, Offset;
     };
-    const uint32_t bits = l.Channels * l.Depth;
     std::vector<TPlan> plans;
     size_t total = 0;
     for (int p = 0; p < (adam7 ? 7 : 1); ++p) {
         const TPass& pass = adam7 ? kAdam7[p] : kSinglePass;
         const int32_t pw = PassCount(w, pass.Col, pass.ColStep), ph = PassCount(h, pass.Row, pass.RowStep);
         if (pw == 0 || ph == 0) continue;
-        const size_t rowBytes = (size_t(pw) * bits + 7) / 8;
+        const size_t rowBytes = PassRowBytes(l, pw);
         plans.push_back({pass, pw, ph, rowBytes, total});
         total += rowBytes * size_t(ph);
     }
     TRawImage raw;
-    raw.Bytes.assign(total, 0);
-    raw.FilterBytes = std::max(1u, bits / 8);
-    const size_t pixelBytes = l.Channels;
+    raw.Bytes.resize(total);
+    raw.FilterBytes = FilterBytesOf(l);
+    const size_t rowValues = size_t(w) * l.Channels;
     for (const TPlan& plan : plans) {
         for (int32_t k = 0; k < plan.Rows; ++k) {
             const int32_t y = plan.Pass.Row + k * plan.Pass.RowStep;
-            const uint8_t* src = l.Values.data() + size_t(y) * size_t(w) * pixelBytes;
-            uint8_t* dst = raw.Bytes.data() + plan.Offset + size_t(k) * plan.RowBytes;
-            if (l.Depth == 8 && plan.Pass.ColStep == 1) {
-                std::memcpy(dst, src, plan.RowBytes);
-            } else if (l.Depth == 8) {
-                for (int32_t j = 0; j < plan.Width; ++j)
-                    std::memcpy(dst + size_t(j) * pixelBytes,
-                                src + size_t(plan.Pass.Col + j * plan.Pass.ColStep) * pixelBytes, pixelBytes);
-            } else {
-                for (int32_t j = 0; j < plan.Width; ++j) {
-                    const uint32_t bit = uint32_t(j) * l.Depth;
-                    dst[bit >> 3] |= uint8_t(src[plan.Pass.Col + j * plan.Pass.ColStep] << (8 - l.Depth - (bit & 7)));
-                }
-            }
+            PackRow(l, values + size_t(y) * rowValues, plan.Pass, plan.Width, plan.RowBytes,
+                    raw.Bytes.data() + plan.Offset + size_t(k) * plan.RowBytes);
         }
         raw.Passes.push_back({raw.Bytes.data() + plan.Offset, plan.RowBytes, uint32_t(plan.Rows)});
     }
@@ -506,18 +589,20 @@ std::vector<uint8_t> CompressedRows(const TRawImage& raw, int level) {
 }
 
 // The candidate layouts, the smallest by the search's fast estimate of the
-// image data plus the chunks that differ between them. Truecolour competes
-// with a palette of more than 16 colours (smooth gradients filter better as
-// samples than as indices); with fewer it never wins. Only the layouts
-// that name the key compete, unless none can (an alpha channel beside it,
-// or no palette entry left for it): the pixels are then kept without it.
+// image data plus the chunks that differ between them; raw gets the
+// winner's rows. Truecolour competes with a palette of more than 16
+// colours (smooth gradients filter better as samples than as indices);
+// with fewer it never wins. Only the layouts that name the key compete,
+// unless none can (an alpha channel beside it, or no palette entry left
+// for it): the pixels are then kept without it. The values and rows of one
+// candidate at a time are made, beside the best one's rows.
 TLayout ChooseLayout(const std::vector<TRgba>& pixels, const TStats& st, const std::vector<uint32_t>& sourceOrder,
-                     const TBackground& bg, const TKey& key, const TSignificant& sb, int32_t w, int32_t h,
-                     bool adam7) {
+                     const TBackground& bg, const TKey& key, const TSignificant& sb, int32_t w, int32_t h, bool adam7,
+                     TRawImage& raw) {
     auto gather = [&](const TKey& k) {
         std::vector<TLayout> out;
         TLayout grey;
-        if (MakeGreyLayout(pixels, st, bg, k, sb, grey)) out.push_back(std::move(grey));
+        if (MakeGreyLayout(st, bg, k, sb, grey)) out.push_back(std::move(grey));
         if (!st.Colours.empty()) {
             for (const auto& order : PaletteOrders(st, sourceOrder)) {
                 TLayout palette;
@@ -527,22 +612,112 @@ TLayout ChooseLayout(const std::vector<TRgba>& pixels, const TStats& st, const s
         }
         if (out.empty() || (!st.Grey && st.Colours.size() > 16)) {
             TLayout truecolour;
-            if (MakeTruecolourLayout(pixels, st, bg, k, sb, truecolour)) out.push_back(std::move(truecolour));
+            if (MakeTruecolourLayout(st, bg, k, sb, truecolour)) out.push_back(std::move(truecolour));
         }
         return out;
     };
     std::vector<TLayout> candidates = gather(key);
     if (candidates.empty()) candidates = gather(TKey{});
+    auto pack = [&](const TLayout& l) {
+        std::vector<uint8_t> values(pixels.size() * l.Channels);
+        FillValues(l, pixels.data(), st.Ids.data(), pixels.size(), values.data());
+        return PackRows(l, values.data(), w, h, adam7);
+    };
+    if (candidates.size() == 1) {
+        raw = pack(candidates[0]);
+        return std::move(candidates[0]);
+    }
     size_t best = 0, bestSize = SIZE_MAX;
-    for (size_t i = 0; i < candidates.size() && candidates.size() > 1; ++i) {
-        const size_t size = CompressedRows(PackRows(candidates[i], w, h, adam7), kPngSearchEstimate).size() +
-                            candidates[i].ChunkBytes();
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        TRawImage rows = pack(candidates[i]);
+        const size_t size = CompressedRows(rows, kPngSearchEstimate).size() + candidates[i].ChunkBytes();
         if (size < bestSize) {
             bestSize = size;
             best = i;
+            raw = std::move(rows);
         }
     }
     return std::move(candidates[best]);
+}
+
+// ---- pictures beyond the whole search ---------------------------------------
+
+// The sample: kSampleBands bands of rows, one from the middle of each
+// stretch of the picture, of kSamplePixels pixels together.
+constexpr int32_t kSampleBands = 4;
+constexpr uint64_t kSamplePixels = uint64_t(1) << 20;
+// Pixels of one band of the image data.
+constexpr uint64_t kBandPixels = uint64_t(1) << 18;
+
+TStats SurveyRows(const TSourceRules& s) {
+    const int32_t w = s.Image->Width(), h = s.Image->Height();
+    std::vector<TRgba> row(static_cast<size_t>(w));
+    TSurveyor survey;
+    for (int32_t y = 0; y < h; ++y) {
+        GatherRow(s, y, row.data());
+        survey.Add(row.data(), row.size(), nullptr);
+    }
+    survey.Close();
+    for (int32_t y = 0; y < h && survey.St.Keyable; ++y) {
+        GatherRow(s, y, row.data());
+        survey.CheckKey(row.data(), row.size());
+    }
+    return std::move(survey.St);
+}
+
+// The sampled rows, stacked as one picture of `rows` rows; st.Ids gets
+// their indices among the values.
+std::vector<TRgba> SampleRows(const TSourceRules& s, TStats& st, int32_t& rows) {
+    const int64_t w = s.Image->Width(), h = s.Image->Height();
+    const int64_t bands = std::min<int64_t>(kSampleBands, h);
+    const int64_t perBand = std::max<int64_t>(1, std::min<int64_t>(h / bands, int64_t(kSamplePixels) / bands / w));
+    rows = int32_t(bands * perBand);
+    std::vector<TRgba> pixels(size_t(rows) * size_t(w));
+    if (!st.Colours.empty()) st.Ids.resize(pixels.size());
+    for (int64_t b = 0, at = 0; b < bands; ++b) {
+        const int64_t first = std::clamp<int64_t>((2 * b + 1) * h / (2 * bands) - perBand / 2, 0, h - perBand);
+        for (int64_t k = 0; k < perBand; ++k, at += w) {
+            GatherRow(s, int32_t(first + k), pixels.data() + at);
+            if (!st.Ids.empty()) IdsOf(st, pixels.data() + at, size_t(w), st.Ids.data() + at);
+        }
+    }
+    return pixels;
+}
+
+// Makes the image data band by band in the layout, filtered with strategy.
+// hook(row, bytes, index) sees each unfiltered row of the file, numbered
+// across the passes, before it is filtered; sink(filtered) takes the
+// filtered bands in order and answers whether to go on.
+template <class Hook, class Sink>
+void FilterBands(const TSourceRules& s, const TStats& st, const TLayout& l, bool adam7,
+                 TPngFilterStrategy strategy, const Hook& hook, const Sink& sink) {
+    const int32_t w = s.Image->Width(), h = s.Image->Height();
+    std::vector<TRgba> pixels(static_cast<size_t>(w));
+    std::vector<uint8_t> ids(l.ColorType == 3 ? size_t(w) : 0), values(size_t(w) * l.Channels), band, prior;
+    int32_t index = 0;
+    for (int p = 0; p < (adam7 ? 7 : 1); ++p) {
+        const TPass& pass = adam7 ? kAdam7[p] : kSinglePass;
+        const int32_t pw = PassCount(w, pass.Col, pass.ColStep), ph = PassCount(h, pass.Row, pass.RowStep);
+        if (pw == 0 || ph == 0) continue;
+        const size_t rowBytes = PassRowBytes(l, pw);
+        const int32_t bandRows = int32_t(std::clamp<uint64_t>(kBandPixels / uint64_t(pw), 1, uint64_t(ph)));
+        band.resize(rowBytes * size_t(bandRows));
+        prior.clear();
+        for (int32_t k0 = 0; k0 < ph; k0 += bandRows) {
+            const int32_t n = std::min(bandRows, ph - k0);
+            for (int32_t k = 0; k < n; ++k) {
+                GatherRow(s, pass.Row + (k0 + k) * pass.RowStep, pixels.data());
+                if (!ids.empty()) IdsOf(st, pixels.data(), pixels.size(), ids.data());
+                FillValues(l, pixels.data(), ids.data(), pixels.size(), values.data());
+                uint8_t* row = band.data() + size_t(k) * rowBytes;
+                PackRow(l, values.data(), pass, pw, rowBytes, row);
+                hook(row, rowBytes, index++);
+            }
+            const TPngRawPass piece{band.data(), rowBytes, uint32_t(n), prior.empty() ? nullptr : prior.data()};
+            if (!sink(FilterImageData({&piece, 1}, FilterBytesOf(l), strategy))) return;
+            prior.assign(band.data() + size_t(n - 1) * rowBytes, band.data() + size_t(n) * rowBytes);
+        }
+    }
 }
 
 }  // namespace
@@ -623,14 +798,42 @@ void WriteOptimizedImage(TTavPNGWriteStream& e) {
     }
 
     const bool thorough = e.OptimizeLevel >= 2;
+    const bool banded = uint64_t(w) * uint64_t(h) > kOptimizeWholePixels;
     TLayout layout;
-    TRawImage raw;
+    TRawImage raw;  // the whole search's rows
+    TStats bandedStats;
+    TPngFilterStrategy strategy = TPngFilterStrategy::Adaptive;
     GuardAlloc([&] {
+        if (banded) {
+            bandedStats = SurveyRows(rules);
+            std::vector<TRgba> row(static_cast<size_t>(w));
+            std::vector<uint8_t> ids(static_cast<size_t>(w));
+            const std::vector<uint32_t> sourceOrder = SourcePaletteOrder(rules, bandedStats, [&](int32_t y) {
+                GatherRow(rules, y, row.data());
+                IdsOf(bandedStats, row.data(), row.size(), ids.data());
+                return ids.data();
+            });
+            TKey key = StartKey(rules.HasKey, rules.HasKey ? KeyPixel(rules) : 0);
+            for (int32_t y = 0; y < h && key.Extra; ++y) {
+                GatherRow(rules, y, row.data());
+                SurveyKey(key, row.data(), row.size());
+            }
+            TStats sampled = bandedStats;
+            int32_t sampleRows = 0;
+            const std::vector<TRgba> sample = SampleRows(rules, sampled, sampleRows);
+            TRawImage sampleRaw;
+            layout = ChooseLayout(sample, sampled, sourceOrder, bg, key, sb, w, sampleRows, adam7, sampleRaw);
+            strategy = ChooseBandStrategy(sampleRaw.Passes, sampleRaw.FilterBytes,
+                                          thorough ? kPngSearchThorough : kPngSearchQuick);
+            return;
+        }
         const std::vector<TRgba> pixels = GatherPixels(rules);
         const TStats st = Survey(pixels);
-        const TKey key = SurveyKey(pixels, rules.HasKey, rules.HasKey ? KeyPixel(rules) : 0);
-        layout = ChooseLayout(pixels, st, SourcePaletteOrder(rules, st), bg, key, sb, w, h, adam7);
-        raw = PackRows(layout, w, h, adam7);
+        TKey key = StartKey(rules.HasKey, rules.HasKey ? KeyPixel(rules) : 0);
+        SurveyKey(key, pixels.data(), pixels.size());
+        layout = ChooseLayout(pixels, st,
+                              SourcePaletteOrder(rules, st, [&](int32_t y) { return st.Ids.data() + size_t(y) * size_t(w); }),
+                              bg, key, sb, w, h, adam7, raw);
     });
     e.ProgressStep(1);
 
@@ -659,20 +862,45 @@ void WriteOptimizedImage(TTavPNGWriteStream& e) {
 
     // The row hook sees the rows in the file's layout, numbered across the
     // passes, before they are filtered, as in the normal save.
-    if (!e.Key.empty() && e.OnEncodeRow) {
-        int32_t index = 0;
-        for (const TPngRawPass& pass : raw.Passes) {
-            uint8_t* rows = raw.Bytes.data() + (pass.Rows - raw.Bytes.data());
-            for (uint32_t k = 0; k < pass.Height; ++k)
-                e.OnEncodeRow(&e, rows + size_t(k) * pass.RowBytes, int32_t(pass.RowBytes), index++, e.Key);
+    const bool callHook = !e.Key.empty() && bool(e.OnEncodeRow);
+    if (banded) {
+        // One zlib stream at level 9, written out in IDAT chunks as it
+        // grows; the compressor is ended on every way out by the encoder.
+        if (ZDeflateInit(e.Deflate, 9, e.IDATSize()) != 0) throw ETavPNG(kWriteError);
+        auto hook = [&](uint8_t* row, size_t bytes, int32_t index) {
+            if (callHook) e.OnEncodeRow(&e, row, int32_t(bytes), index, e.Key);
+        };
+        auto sink = [&](const std::vector<uint8_t>& filtered) {
+            // Pieces that a 32-bit count takes, for rows past 1 GiB.
+            constexpr size_t kPiece = size_t(1) << 30;
+            for (size_t at = 0; at < filtered.size(); at += kPiece) {
+                const int32_t n = int32_t(std::min(kPiece, filtered.size() - at));
+                if (ZDeflateWrite(e.Deflate, filtered.data() + at, n) < 0) throw ETavPNG(kWriteError);
+            }
+            return !e.Stopped;
+        };
+        GuardAlloc([&] { FilterBands(rules, bandedStats, layout, adam7, strategy, hook, sink); });
+        if (e.Stopped) return;
+        // An unfinished stream would leave a file that looks saved but is cut.
+        if (ZDeflateFinish(e.Deflate) != 0) throw ETavPNG(kWriteError);
+        e.ProgressStep(2);
+    } else {
+        if (callHook) {
+            int32_t index = 0;
+            for (const TPngRawPass& pass : raw.Passes) {
+                uint8_t* rows = raw.Bytes.data() + (pass.Rows - raw.Bytes.data());
+                for (uint32_t k = 0; k < pass.Height; ++k)
+                    e.OnEncodeRow(&e, rows + size_t(k) * pass.RowBytes, int32_t(pass.RowBytes), index++, e.Key);
+            }
         }
+        const std::vector<uint8_t> data =
+            GuardAlloc([&] { return CompressedRows(raw, thorough ? kPngSearchThorough : kPngSearchQuick); });
+        raw = TRawImage();
+        e.ProgressStep(2);
+        const size_t piece = size_t(e.IDATSize());
+        for (size_t at = 0; at < data.size() && !e.Stopped; at += piece)
+            e.WriteChunk("IDAT", data.data() + at, int32_t(std::min(piece, data.size() - at)));
     }
-    const std::vector<uint8_t> data =
-        GuardAlloc([&] { return CompressedRows(raw, thorough ? kPngSearchThorough : kPngSearchQuick); });
-    e.ProgressStep(2);
-    const size_t piece = size_t(e.IDATSize());
-    for (size_t at = 0; at < data.size() && !e.Stopped; at += piece)
-        e.WriteChunk("IDAT", data.data() + at, int32_t(std::min(piece, data.size() - at)));
     if (e.Stopped) return;
     e.WriteChunk("IEND", nullptr, 0);
     e.ProgressEnd();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/PngOptimizedWrite.h"
 #include "codec/SFunc.h"
 #include "codec/TavPNG.h"
 #include "platform/Streams.h"
@@ -257,6 +258,47 @@ TEST(PngOptimize, EachPictureGetsItsSmallestLayoutAndShowsWhatTheNormalSaveShows
         if (before.Transparent != -1) {
             EXPECT_EQ(after.Transparent, before.Transparent) << "transparent colour";
         }
+        ASSERT_EQ(after.Rgba.size(), before.Rgba.size());
+        for (size_t i = 0; i < before.Rgba.size(); ++i)
+            ASSERT_EQ(after.Rgba[i], before.Rgba[i]) << "pixel " << i % size_t(c.W) << "," << i / size_t(c.W);
+    }
+}
+
+// Pictures just beyond the whole search take the banded route: their
+// layout is still the smallest exact one and every pixel survives, also
+// across bands, Adam7 passes and a transparent colour found late.
+TEST(PngOptimize, PicturesBeyondTheWholeSearchKeepTheirPixels) {
+    const int32_t w = 4097, h = int32_t(kOptimizeWholePixels / 4096);
+    ASSERT_GT(uint64_t(w) * uint64_t(h), kOptimizeWholePixels);
+    const TColor red = 0x0000FF, green = 0x00FF00, blue = 0xFF0000;
+    const std::vector<Case> cases = {
+        {"few colours, partial alpha: palette with tRNS", pf24bit, w, h,
+         [=](int32_t x, int32_t y) { return (x / 100 + y / 100) % 3 == 0 ? red : (x + y) % 7 ? green : blue; },
+         {}, [](int32_t x, int32_t y) { return uint8_t(y < 2000 ? 255 : x % 3 == 0 ? 128 : 0); }, -1, -1, false,
+         false, 0, 3, 4, true, true},
+        // Noise across and none down: the rows filter against the row above,
+        // also the first row of each band.
+        {"varied colours and alpha: RGBA", pf24bit, w, h,
+         [](int32_t x, int32_t) { return (uint32_t(x) * 2654435761u >> 8) & 0xFFFFFFu; }, {},
+         [](int32_t x, int32_t) { return uint8_t(uint32_t(x) * 2246822519u >> 24); }, -1, -1, false, false, 0, 6, 8,
+         false, false},
+        {"grey, one transparent level in the last row, Adam7: grey with tRNS", pf24bit, w, h,
+         [=](int32_t x, int32_t y) { return y == h - 1 && x == 5 ? 0x404040u : uint32_t(x + y) % 256 / 17 * 17 * 0x010101u; },
+         {}, nullptr, -1, 0x404040, false, false, 1, 0, 8, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        auto image = MakeImage(c);
+        auto mask = c.Alpha ? MakeMask(c) : nullptr;
+        const Bytes optimised = Save(c, *image, mask.get(), 1);
+        const auto chunks = pngenc::ParseChunks(optimised);
+        const Chunk* ihdr = pngenc::Find(chunks, "IHDR");
+        ASSERT_NE(ihdr, nullptr);
+        EXPECT_EQ(ihdr->Data[9], c.ColorType);
+        EXPECT_EQ(ihdr->Data[8], c.Depth);
+        EXPECT_EQ(ihdr->Data[12], c.Interlace);
+        const Shown before = Decode(Save(c, *image, mask.get(), 0));
+        const Shown after = Decode(optimised);
         ASSERT_EQ(after.Rgba.size(), before.Rgba.size());
         for (size_t i = 0; i < before.Rgba.size(); ++i)
             ASSERT_EQ(after.Rgba[i], before.Rgba[i]) << "pixel " << i % size_t(c.W) << "," << i / size_t(c.W);

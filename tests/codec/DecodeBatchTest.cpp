@@ -14,6 +14,7 @@
 #include "tests/codec/PngTestUtil.h"
 
 using pngtest::Bytes;
+using pngtest::Predict;
 
 namespace {
 
@@ -34,19 +35,6 @@ std::vector<Bytes> MakeRows(const TImageCase& c) {
     for (uint32_t y = 0; y < c.height; ++y)
         for (size_t i = 0; i < rows[y].size(); ++i) rows[y][i] = uint8_t(i / 3 + y * 2 + rng() % 5);
     return rows;
-}
-
-int Predict(int type, int a, int b, int c) {
-    switch (type) {
-    case 1: return a;
-    case 2: return b;
-    case 3: return (a + b) >> 1;
-    case 4: {
-        const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
-        return pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
-    }
-    default: return 0;
-    }
 }
 
 // Row y filtered with type y % 5, each row with its filter byte.

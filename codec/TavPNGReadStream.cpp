@@ -243,7 +243,7 @@ size_t InflateBatchBytes(size_t pngRow) { return std::max(pngRow, kInflateBatch)
 
 // Image data of this many bytes or more is decoded on two threads; below
 // it, the second thread costs about what it saves.
-constexpr int64_t kTwoThreadMinBytes = int64_t(1) << 20;
+constexpr int64_t kTwoThreadMinBytes = int64_t(1) << 18;
 // Rows pass between the two threads in batches of about this many bytes:
 // two batches fit in a core's second-level cache beside the bitmap rows
 // being written, and the hand-overs stay few (about eight per megabyte).

@@ -5,10 +5,10 @@
 TRowWorker::TRowWorker() : Thread_([this] { Run(); }) {}
 
 TRowWorker::~TRowWorker() {
-    WaitIdle();
+    Cancel();
     Quit_ = true;
-    Started_.fetch_add(1);
-    Started_.notify_one();
+    Wakes_.fetch_add(1);
+    Wakes_.notify_one();
     Thread_.join();
 }
 
@@ -16,31 +16,43 @@ void TRowWorker::Start(TJob job, void* context) {
     Job_ = job;
     Context_ = context;
     Error_ = nullptr;
-    Started_.fetch_add(1);
-    Started_.notify_one();
+    State_.store(kPosted);
+    Wakes_.fetch_add(1);
+    Wakes_.notify_one();
 }
 
-void TRowWorker::WaitIdle() noexcept {
-    const uint32_t target = Started_.load();
-    for (uint32_t done = Finished_.load(); done != target; done = Finished_.load()) Finished_.wait(done);
+void TRowWorker::RunJob() noexcept {
+    try {
+        Job_(Context_);
+    } catch (...) {
+        Error_ = std::current_exception();
+    }
+    State_.store(kDone);
+    State_.notify_one();
 }
 
 void TRowWorker::Finish() {
-    WaitIdle();
+    uint32_t posted = kPosted;
+    if (State_.compare_exchange_strong(posted, kRunning)) {
+        RunJob();
+    } else {
+        for (uint32_t s = State_.load(); s == kRunning; s = State_.load()) State_.wait(s);
+    }
     if (Error_) std::rethrow_exception(std::exchange(Error_, nullptr));
+}
+
+void TRowWorker::Cancel() noexcept {
+    uint32_t posted = kPosted;
+    if (State_.compare_exchange_strong(posted, kDone)) return;
+    for (uint32_t s = State_.load(); s == kRunning; s = State_.load()) State_.wait(s);
 }
 
 void TRowWorker::Run() {
     for (uint32_t seen = 0;;) {
-        Started_.wait(seen);
-        seen = Started_.load();
+        Wakes_.wait(seen);
+        seen = Wakes_.load();
         if (Quit_) return;
-        try {
-            Job_(Context_);
-        } catch (...) {
-            Error_ = std::current_exception();
-        }
-        Finished_.store(seen);
-        Finished_.notify_one();
+        uint32_t posted = kPosted;
+        if (State_.compare_exchange_strong(posted, kRunning)) RunJob();
     }
 }

@@ -1,6 +1,9 @@
-// A helper thread that runs one job at a time for the thread that owns it,
-// for work that overlaps with the owner's own (rows converted while the
-// next rows are inflated).
+// A helper thread that takes one job at a time off the thread that owns
+// it, for work that overlaps with the owner's own (rows converted while
+// the next rows are inflated). A job the helper has not begun when the
+// owner comes for its result is run by the owner itself, so that a
+// helper kept off the processor by other work never makes the owner wait
+// longer than doing the job alone would.
 #pragma once
 
 #include <atomic>
@@ -14,7 +17,7 @@ public:
 
     // Throws std::system_error when the system gives no thread.
     TRowWorker();
-    // Waits for the job in hand, then ends the thread.
+    // Lets a job in hand finish (or drops it, if not begun), then ends the thread.
     ~TRowWorker();
     TRowWorker(const TRowWorker&) = delete;
     TRowWorker& operator=(const TRowWorker&) = delete;
@@ -22,20 +25,24 @@ public:
     // Hands a job over; the previous one must have been finished.
     // Everything the owner wrote before is visible to the job.
     void Start(TJob job, void* context);
-    // Waits for the job, after which everything it wrote is visible to
-    // the owner; rethrows what the job threw.
+    // Runs the job here if the helper has not begun it, else waits for it;
+    // then everything it wrote is visible to the owner. Rethrows what the
+    // job threw.
     void Finish();
-    // Waits for the job, leaving what it threw to Finish.
-    void WaitIdle() noexcept;
+    // Drops the job if not begun, else waits for it, keeping what it threw
+    // to itself: afterwards nothing of the job runs any more.
+    void Cancel() noexcept;
 
 private:
+    enum : uint32_t { kIdle, kPosted, kRunning, kDone };
     void Run();
+    void RunJob() noexcept;
 
     TJob Job_ = nullptr;
     void* Context_ = nullptr;
     std::exception_ptr Error_;
     bool Quit_ = false;
-    // Jobs handed over and jobs done; equal when the helper is idle.
-    std::atomic<uint32_t> Started_{0}, Finished_{0};
+    std::atomic<uint32_t> State_{kIdle};
+    std::atomic<uint32_t> Wakes_{0};  // the helper sleeps until this changes
     std::thread Thread_;
 };

@@ -1041,10 +1041,10 @@ bool TTavPNGReadStream::DecodePassOnTwoThreads(TRowWorker& worker, int32_t first
         }
     };
 
-    // The helper must be done with the batches before they are freed.
+    // No job may run on once the batches are freed.
     struct TIdle {
         TRowWorker& Worker;
-        ~TIdle() { Worker.WaitIdle(); }
+        ~TIdle() { Worker.Cancel(); }
     } idle{worker};
     const int32_t h = Height;
     int64_t done = 0;

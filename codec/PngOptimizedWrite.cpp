@@ -140,6 +140,45 @@ std::vector<TRgba> GatherPixels(const TSourceRules& s) {
     return out;
 }
 
+// The pixel that the normal save's tRNS makes transparent: its colour as
+// a reader shows it, with alpha 0.
+TRgba KeyPixel(const TSourceRules& s) {
+    uint32_t colour;
+    if (s.Grey) {
+        const uint32_t scale = s.Bits == 1 ? 255 : s.Bits == 4 ? 17 : 1;
+        colour = s.Key * scale * 0x010101u;
+    } else if (s.Bits <= 8) {
+        const uint8_t* e = s.Entries + 4 * s.Key;
+        colour = e[2] | e[1] << 8 | e[0] << 16;
+    } else {
+        colour = s.Key;
+    }
+    return colour;
+}
+
+// A transparent colour that no pixel has still belongs to the picture: the
+// normal save's tRNS names it, and a reader reports it. Every layout must
+// name it as well.
+struct TKey {
+    bool Extra = false;  // set, and no pixel is it
+    TRgba Pixel = 0;
+    // Some pixel shows its colour, so a tRNS colour would make that pixel
+    // transparent; only a palette entry of its own can name the key then.
+    bool ColourShown = false;
+};
+
+TKey SurveyKey(const std::vector<TRgba>& pixels, bool has, TRgba keyPixel) {
+    TKey key;
+    if (!has) return key;
+    key.Pixel = keyPixel;
+    key.Extra = true;
+    for (TRgba p : pixels) {
+        if (p == keyPixel) return TKey{};
+        if (ColourOf(p) == ColourOf(keyPixel)) key.ColourShown = true;
+    }
+    return key;
+}
+
 // What the layouts are chosen from.
 struct TStats {
     bool Grey = true;
@@ -229,16 +268,19 @@ struct TLayout {
 };
 
 // Grey (type 0, depth 1 to 8, a tRNS level for one transparent value) or
-// grey with alpha; false when a pixel or the background is not grey.
-bool MakeGreyLayout(const std::vector<TRgba>& pixels, const TStats& st, const TBackground& bg,
+// grey with alpha; false when a pixel or the background is not grey, or
+// the key cannot be its tRNS level.
+bool MakeGreyLayout(const std::vector<TRgba>& pixels, const TStats& st, const TBackground& bg, const TKey& key,
                     const TSignificant& sb, TLayout& out) {
     if (!st.Grey || (bg.Has && !IsGrey(bg.Colour))) return false;
+    if (key.Extra && (!st.Opaque || key.ColourShown || !IsGrey(key.Pixel))) return false;
     const bool alpha = !st.Opaque && !st.Keyable;
     uint8_t depth = 8;
     if (!alpha) {
         bool used[256] = {};
         for (TRgba p : pixels) used[Red(p)] = true;
         if (bg.Has) used[Red(bg.Colour)] = true;
+        if (key.Extra) used[Red(key.Pixel)] = true;
         // A level fits depth d when it is a whole multiple of 255 / (2^d - 1).
         for (uint8_t d : {1, 2, 4}) {
             const uint32_t step = 255u / ((1u << d) - 1);
@@ -261,6 +303,7 @@ bool MakeGreyLayout(const std::vector<TRgba>& pixels, const TStats& st, const TB
         if (alpha) *v++ = uint8_t(Alpha(p));
     }
     if (!st.Opaque && !alpha) PutBE16(out.Transparency, Red(st.KeyPixel) / step);
+    if (key.Extra) PutBE16(out.Transparency, Red(key.Pixel) / step);
     if (bg.Has) PutBE16(out.Background, Red(bg.Colour) / step);
     if (sb.Write) {
         out.SignificantBits.push_back(std::min(sb.Grey(), depth));
@@ -270,12 +313,22 @@ bool MakeGreyLayout(const std::vector<TRgba>& pixels, const TStats& st, const TB
 }
 
 // A palette whose entries are the distinct values in `order` (indices into
-// st.Colours), plus the background's colour when no entry has it; false
-// when that makes more than 256 entries.
-bool MakePaletteLayout(const TStats& st, const std::vector<uint32_t>& order, const TBackground& bg,
+// st.Colours), plus an entry for a key that no pixel has and the
+// background's colour when no entry has it; false when that makes more
+// than 256 entries.
+bool MakePaletteLayout(const TStats& st, const std::vector<uint32_t>& order, const TBackground& bg, const TKey& key,
                        const TSignificant& sb, TLayout& out) {
     std::vector<TRgba> entries;
     for (uint32_t id : order) entries.push_back(st.Colours[id]);
+    // The key's entry goes before the first opaque one, where it keeps
+    // the tRNS shortest.
+    size_t keyAt = entries.size();
+    if (key.Extra) {
+        if (entries.size() == 256) return false;
+        keyAt = size_t(std::find_if(entries.begin(), entries.end(), [](TRgba e) { return Alpha(e) == 255; }) -
+                       entries.begin());
+        entries.insert(entries.begin() + std::ptrdiff_t(keyAt), key.Pixel);
+    }
     int32_t bgIndex = -1;
     if (bg.Has) {
         // bKGD names an entry's colour; an opaque entry is the natural one.
@@ -294,7 +347,7 @@ bool MakePaletteLayout(const TStats& st, const std::vector<uint32_t>& order, con
     out.Depth = n <= 2 ? 1 : n <= 4 ? 2 : n <= 16 ? 4 : 8;
     out.Channels = 1;
     uint8_t rank[256] = {};
-    for (size_t i = 0; i < order.size(); ++i) rank[order[i]] = uint8_t(i);
+    for (size_t i = 0; i < order.size(); ++i) rank[order[i]] = uint8_t(i < keyAt ? i : i + 1);
     out.Values.resize(st.Ids.size());
     for (size_t i = 0; i < st.Ids.size(); ++i) out.Values[i] = rank[st.Ids[i]];
     size_t alphaCount = 0;
@@ -310,8 +363,10 @@ bool MakePaletteLayout(const TStats& st, const std::vector<uint32_t>& order, con
     return true;
 }
 
-void MakeTruecolourLayout(const std::vector<TRgba>& pixels, const TStats& st, const TBackground& bg,
+// False when the key cannot be its tRNS colour.
+bool MakeTruecolourLayout(const std::vector<TRgba>& pixels, const TStats& st, const TBackground& bg, const TKey& key,
                           const TSignificant& sb, TLayout& out) {
+    if (key.Extra && (!st.Opaque || key.ColourShown)) return false;
     const bool alpha = !st.Opaque && !st.Keyable;
     out.ColorType = alpha ? 6 : 2;
     out.Depth = 8;
@@ -326,12 +381,15 @@ void MakeTruecolourLayout(const std::vector<TRgba>& pixels, const TStats& st, co
     }
     if (!st.Opaque && !alpha)
         for (uint32_t c : {Red(st.KeyPixel), Green(st.KeyPixel), Blue(st.KeyPixel)}) PutBE16(out.Transparency, c);
+    if (key.Extra)
+        for (uint32_t c : {Red(key.Pixel), Green(key.Pixel), Blue(key.Pixel)}) PutBE16(out.Transparency, c);
     if (bg.Has)
         for (uint32_t c : {Red(bg.Colour), Green(bg.Colour), Blue(bg.Colour)}) PutBE16(out.Background, c);
     if (sb.Write) {
         out.SignificantBits = {sb.Red, sb.Green, sb.Blue};
         if (alpha) out.SignificantBits.push_back(sb.Alpha);
     }
+    return true;
 }
 
 // Palette orders to try: the source palette's own order when there is one
@@ -450,24 +508,31 @@ std::vector<uint8_t> CompressedRows(const TRawImage& raw, int level) {
 // The candidate layouts, the smallest by the search's fast estimate of the
 // image data plus the chunks that differ between them. Truecolour competes
 // with a palette of more than 16 colours (smooth gradients filter better as
-// samples than as indices); with fewer it never wins.
+// samples than as indices); with fewer it never wins. Only the layouts
+// that name the key compete, unless none can (an alpha channel beside it,
+// or no palette entry left for it): the pixels are then kept without it.
 TLayout ChooseLayout(const std::vector<TRgba>& pixels, const TStats& st, const std::vector<uint32_t>& sourceOrder,
-                     const TBackground& bg, const TSignificant& sb, int32_t w, int32_t h, bool adam7) {
-    std::vector<TLayout> candidates;
-    TLayout grey;
-    if (MakeGreyLayout(pixels, st, bg, sb, grey)) candidates.push_back(std::move(grey));
-    if (!st.Colours.empty()) {
-        for (const auto& order : PaletteOrders(st, sourceOrder)) {
-            TLayout palette;
-            if (!MakePaletteLayout(st, order, bg, sb, palette)) break;
-            candidates.push_back(std::move(palette));
+                     const TBackground& bg, const TKey& key, const TSignificant& sb, int32_t w, int32_t h,
+                     bool adam7) {
+    auto gather = [&](const TKey& k) {
+        std::vector<TLayout> out;
+        TLayout grey;
+        if (MakeGreyLayout(pixels, st, bg, k, sb, grey)) out.push_back(std::move(grey));
+        if (!st.Colours.empty()) {
+            for (const auto& order : PaletteOrders(st, sourceOrder)) {
+                TLayout palette;
+                if (!MakePaletteLayout(st, order, bg, k, sb, palette)) break;
+                out.push_back(std::move(palette));
+            }
         }
-    }
-    if (candidates.empty() || (!st.Grey && st.Colours.size() > 16)) {
-        TLayout truecolour;
-        MakeTruecolourLayout(pixels, st, bg, sb, truecolour);
-        candidates.push_back(std::move(truecolour));
-    }
+        if (out.empty() || (!st.Grey && st.Colours.size() > 16)) {
+            TLayout truecolour;
+            if (MakeTruecolourLayout(pixels, st, bg, k, sb, truecolour)) out.push_back(std::move(truecolour));
+        }
+        return out;
+    };
+    std::vector<TLayout> candidates = gather(key);
+    if (candidates.empty()) candidates = gather(TKey{});
     size_t best = 0, bestSize = SIZE_MAX;
     for (size_t i = 0; i < candidates.size() && candidates.size() > 1; ++i) {
         const size_t size = CompressedRows(PackRows(candidates[i], w, h, adam7), kPngSearchEstimate).size() +
@@ -563,7 +628,8 @@ void WriteOptimizedImage(TTavPNGWriteStream& e) {
     GuardAlloc([&] {
         const std::vector<TRgba> pixels = GatherPixels(rules);
         const TStats st = Survey(pixels);
-        layout = ChooseLayout(pixels, st, SourcePaletteOrder(rules, st), bg, sb, w, h, adam7);
+        const TKey key = SurveyKey(pixels, rules.HasKey, rules.HasKey ? KeyPixel(rules) : 0);
+        layout = ChooseLayout(pixels, st, SourcePaletteOrder(rules, st), bg, key, sb, w, h, adam7);
         raw = PackRows(layout, w, h, adam7);
     });
     e.ProgressStep(1);

@@ -283,6 +283,35 @@ int32_t SourceUnit(int32_t sourceBits) {
     }
 }
 
+// The highest palette index that a pixel of a 1-, 4- or 8-bit bitmap
+// uses; the padding at the end of each row takes no part.
+int32_t HighestIndexUsed(const TBitmap& image, int32_t bits) {
+    const int32_t width = image.Width(), top = (1 << bits) - 1;
+    const int32_t fullBytes = int32_t(int64_t(width) * bits / 8);
+    const int32_t restPixels = width - fullBytes * 8 / bits;
+    uint32_t highest = 0;
+    for (int32_t y = 0; y < image.Height() && int32_t(highest) < top; ++y) {
+        const uint8_t* row = image.ScanLine(y);
+        if (bits == 8) {
+            highest = std::max<uint32_t>(highest, *std::max_element(row, row + width));
+            continue;
+        }
+        uint8_t any = 0, highNibble = 0;
+        for (int32_t i = 0; i < fullBytes; ++i) {
+            any |= row[i];
+            highNibble = std::max(highNibble, uint8_t(std::max(row[i] >> 4, row[i] & 15)));
+        }
+        // The last byte's pixels that lie inside the row, from the top bit.
+        const uint8_t last = restPixels > 0 ? uint8_t(row[fullBytes] & ~(0xFFu >> (restPixels * bits))) : 0;
+        if (bits == 1) {
+            highest |= (any | last) != 0 ? 1u : 0u;
+        } else {
+            highest = std::max<uint32_t>(highest, std::max<uint32_t>(highNibble, last >> 4));
+        }
+    }
+    return int32_t(highest);
+}
+
 bool ValidTime(const TPNGTimeStamp& t) {
     return t.Year > 0 && t.Month >= 1 && t.Month <= 12 && t.Day >= 1 && t.Day <= 31 && t.Hour <= 23 &&
            t.Minute <= 59 && t.Second <= 60;
@@ -383,6 +412,17 @@ void TTavPNGWriteStream::EncodeImage() {
     if (ImageBits <= 8 && PaletteCount_ <= 0 && !Grayscale && !GrayIndexActive) {
         PaletteCount_ = 1 << ImageBits;
         std::memset(PaletteEntries_, 0, sizeof PaletteEntries_);
+    }
+    // Indices past the palette read as black too; the PLTE then reaches the
+    // highest index used, with black entries, since a palette image whose
+    // pixels point beyond its PLTE is invalid. A palette that covers every
+    // index keeps its length, so such files stay as they were.
+    if (ImageBits <= 8 && PaletteCount_ < (1 << ImageBits) && !Grayscale && !GrayIndexActive) {
+        const int32_t used = HighestIndexUsed(bitmap, ImageBits) + 1;
+        if (used > PaletteCount_) {
+            std::memset(PaletteEntries_ + 4 * PaletteCount_, 0, size_t(4 * (used - PaletteCount_)));
+            PaletteCount_ = used;
+        }
     }
     PaletteAlphaCount_ = 0;
     if (ImageBits <= 8 && !Grayscale && !GrayIndexActive && ActiveAlphaBitmap != nullptr)
@@ -704,9 +744,8 @@ void TTavPNGWriteStream::BuildPaletteAlpha() {
             else if (seen[index] != alpha) return;
         }
     }
-    // Pixels beyond the palette have no tRNS entry: they must be opaque.
-    for (int32_t i = PaletteCount_; i < 256; ++i)
-        if (seen[i] != -1 && seen[i] != 255) return;
+    // Every index used has an entry by now (EncodeImage), so each one's
+    // alpha has its place in the table.
     int32_t count = 0;
     for (int32_t i = 0; i < PaletteCount_; ++i) {
         PaletteAlpha_[i] = seen[i] == -1 ? 255 : uint8_t(seen[i]);

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "codec/SFunc.h"
+#include "codec/TavPNG.h"
 #include "platform/Exceptions.h"
 
 using namespace pngenc;
@@ -22,6 +24,18 @@ std::unique_ptr<TTavPNGWriteStream> QuietEncoder() {
 
 std::vector<Chunk> EncodeChunks(TTavPNGWriteStream& enc, TBitmap& bmp) {
     return ParseChunks(Encode(enc, bmp), enc.WriteSignature);
+}
+
+// The picture a file reads back as.
+std::unique_ptr<TBitmap> Decode(const std::vector<uint8_t>& file) {
+    TTavPNG png;
+    TMemoryStream ms;
+    ms.WriteBuffer(file.data(), int64_t(file.size()));
+    ms.SetPosition(0);
+    png.LoadFromStream(ms);
+    auto bmp = std::make_unique<TBitmap>();
+    bmp->Assign(png.CurrentImage());
+    return bmp;
 }
 
 struct Ihdr {
@@ -225,7 +239,8 @@ TEST(PngEncode, BackgroundAndTransparencyBodies) {
         int32_t color;
         std::vector<uint8_t> bkgd, trns;  // empty: chunk left out
     };
-    // Palette of the 4-bit cases: entry 3 is pure green, entry 5 near-red.
+    // Palette of the 4-bit cases: entry 3 is pure green, entry 5 near-red;
+    // their pixels use indices past its 6 entries, up to 15.
     const Case cases[] = {
         {"4-bit index 3", pf4bit, false, false, PaletteIndex(3), {3}, {255, 255, 255, 0}},
         {"4-bit index 0", pf4bit, false, false, PaletteIndex(0), {0}, {0}},
@@ -241,7 +256,9 @@ TEST(PngEncode, BackgroundAndTransparencyBodies) {
         {"gray 8-bit palette index", pf8bit, true, false, PaletteIndex(5), {0, 83}, {0, 83}},
         {"gray 1-bit white", pf1bit, true, false, RGB(255, 255, 255), {0, 1}, {0, 1}},
         {"gray 1-bit dark", pf1bit, true, false, RGB(100, 100, 100), {0, 0}, {0, 0}},
-        {"4-bit index beyond the palette", pf4bit, false, false, PaletteIndex(6), {}, {}},
+        {"4-bit index past the palette, used by pixels", pf4bit, false, false, PaletteIndex(6), {6},
+         {255, 255, 255, 255, 255, 255, 0}},
+        {"4-bit index past any 4-bit palette", pf4bit, false, false, PaletteIndex(16), {}, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -278,6 +295,54 @@ TEST(PngEncode, IndexedBitmapWithoutPaletteGetsABlackPalette) {
         ASSERT_NE(Find(chunks, "PLTE"), nullptr);
         const int bits = format == pf1bit ? 1 : format == pf4bit ? 4 : 8;
         EXPECT_EQ(Find(chunks, "PLTE")->Data, std::vector<uint8_t>(size_t(3) << bits, 0));
+    }
+}
+
+// Pixels that point past the palette read as black: the PLTE reaches the
+// highest index used with black entries, and the file reads back to the
+// same colours. Row padding is no pixel.
+TEST(PngEncode, PaletteReachesEveryIndexUsed) {
+    struct Case {
+        const char* name;
+        TPixelFormat format;
+        int32_t width;
+        int entries;
+        std::vector<uint8_t> rowBytes;  // the one row, padding included
+        int plteEntries;
+    } cases[] = {
+        {"1-bit, one entry, a pixel of index 1", pf1bit, 9, 1, {0x40, 0x00, 0, 0}, 2},
+        {"1-bit, set bits only in the padding", pf1bit, 9, 1, {0x00, 0x7F, 0xFF, 0xFF}, 1},
+        {"4-bit, odd width, index 9 last", pf4bit, 3, 2, {0x01, 0x90, 0, 0}, 10},
+        {"4-bit, index 15 only in the padding", pf4bit, 3, 2, {0x10, 0x0F, 0xFF, 0xFF}, 2},
+        {"8-bit, index 200", pf8bit, 4, 3, {0, 200, 2, 1}, 201},
+        {"8-bit, every index inside the palette", pf8bit, 4, 3, {0, 2, 2, 1}, 3},
+        {"8-bit, padding byte past the palette", pf8bit, 3, 3, {2, 1, 0, 255}, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TBitmap bmp;
+        bmp.SetPixelFormat(c.format);
+        bmp.SetSize(c.width, 1);
+        bmp.SetPalette(MakePalette(c.entries, 5));
+        std::memcpy(bmp.ScanLine(0), c.rowBytes.data(), c.rowBytes.size());
+        uint8_t given[1024] = {};
+        GetPaletteEntriesRGB(bmp.GetPalette(), given);
+
+        const auto file = Encode(*QuietEncoder(), bmp);
+        const auto chunks = ParseChunks(file);
+        const Chunk* plte = Find(chunks, "PLTE");
+        const size_t plteBytes = plte ? plte->Data.size() : 0;
+        EXPECT_EQ(plteBytes, size_t(3 * c.plteEntries)) << "PLTE bytes";
+        if (plteBytes != size_t(3 * c.plteEntries)) continue;
+        for (int i = 0; i < c.plteEntries; ++i) {
+            const uint8_t* e = given + 4 * i;
+            const std::vector<uint8_t> expected =
+                i < c.entries ? std::vector<uint8_t>{e[2], e[1], e[0]} : std::vector<uint8_t>{0, 0, 0};
+            EXPECT_EQ(std::vector<uint8_t>(plte->Data.begin() + 3 * i, plte->Data.begin() + 3 * i + 3), expected)
+                << "entry " << i;
+        }
+        const auto back = Decode(file);
+        for (int32_t x = 0; x < c.width; ++x) EXPECT_EQ(back->Pixel(x, 0), bmp.Pixel(x, 0)) << "pixel " << x;
     }
 }
 
@@ -687,7 +752,7 @@ TEST(PngEncode, PaletteMaskBecomesTransparencyTable) {
         {"trailing opaque entries left out", {0, 1, 0, 1}, {100, 0, 100, 0}, {155}},
         {"fully opaque mask", {0, 1, 2, 3}, {0, 0, 0, 0}, {}},
         {"one entry, two alphas", {0, 1, 1, 2}, {0, 10, 20, 0}, {}},
-        {"translucent pixel beyond the palette", {0, 1, 2, 7}, {10, 0, 0, 50}, {}},
+        {"translucent pixel past the palette", {0, 1, 2, 7}, {10, 0, 0, 50}, {245, 255, 255, 255, 255, 255, 255, 205}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -100,11 +100,11 @@ Bytes Save(const Case& c, TBitmap& image, TBitmap* mask, int32_t optimize) {
     return pngenc::Encode(enc, image);
 }
 
-// What a file shows through the picture: RGBA per pixel and the
-// background as a colour value.
+// What a file shows through the picture: RGBA per pixel, and the
+// background and transparent colour as colour values.
 struct Shown {
     std::vector<uint32_t> Rgba;
-    int32_t Background = -1;
+    int32_t Background = -1, Transparent = -1;
 };
 
 Shown Decode(const Bytes& file) {
@@ -114,9 +114,12 @@ Shown Decode(const Bytes& file) {
     ms.SetPosition(0);
     png.LoadFromStream(ms);
     Shown s;
-    s.Background = png.BackgroundColor;
-    if (s.Background != -1 && (s.Background & 0x01000000) != 0)
-        s.Background = GetPaletteColor(png.CurrentImage()->GetPalette(), s.Background & 255);
+    auto colourOf = [&png](int32_t value) {
+        if (value == -1 || (value & 0x01000000) == 0) return value;
+        return GetPaletteColor(png.CurrentImage()->GetPalette(), value & 255);
+    };
+    s.Background = colourOf(png.BackgroundColor);
+    s.Transparent = colourOf(png.TransparentColor);
     TBitmap bmp;
     bmp.Assign(&png);
     const bool alpha = bmp.PixelFormat() == pf32bit && bmp.AlphaChannel;
@@ -173,6 +176,19 @@ std::vector<Case> Cases() {
         {"transparent colour setting: tRNS", pf24bit, 24, 24,
          [](int32_t x, int32_t y) { return InKeyBlock(x, y) ? kKey : Varied(x, y); },
          {}, nullptr, -1, int32_t(kKey), false, false, 0, 2, 8, false, true},
+        {"transparent colour no pixel has: RGB with tRNS", pf24bit, 24, 24, Varied,
+         {}, nullptr, -1, int32_t(kKey), false, false, 0, 2, 8, false, true},
+        {"transparent colour no pixel has: palette entry", pf24bit, 8, 8,
+         [=](int32_t x, int32_t y) { return (x + y) % 3 ? red : blue; },
+         {}, nullptr, -1, int32_t(green), false, false, 0, 3, 2, true, true},
+        {"transparent grey no pixel has: grey tRNS", pf24bit, 16, 8,
+         [=](int32_t x, int32_t y) { return (x ^ y) & 1 ? white : 0u; },
+         {}, nullptr, -1, 0x555555, false, false, 0, 0, 2, false, true},
+        {"unused transparent index: palette entry", pf8bit, 8, 8, [](int32_t x, int32_t y) { return uint32_t(x + y) % 3; },
+         {red, green, blue, white}, nullptr, -1, 0x01000003, false, false, 0, 3, 2, true, true},
+        {"unused transparent index, its grey shown opaque: palette", pf8bit, 8, 8,
+         [](int32_t x, int32_t y) { return uint32_t(x + y) % 2; },
+         {0u, white, 0u}, nullptr, -1, 0x01000002, false, false, 0, 3, 2, true, true},
         {"partial alpha, few colours: palette with tRNS", pf24bit, 8, 8,
          [=](int32_t x, int32_t) { return x % 3 == 0 ? red : green; },
          {}, [](int32_t x, int32_t y) { return uint8_t(y < 4 ? 255 : x % 3 == 0 ? 128 : 0); }, -1, -1, false, false, 0,
@@ -186,6 +202,9 @@ std::vector<Case> Cases() {
          {}, nullptr, -1, -1, false, false, 0, 3, 1, true, false},
         {"1-bit source", pf1bit, 13, 5, [](int32_t x, int32_t y) { return uint32_t((x + y) % 2); },
          {green, 0xFF00FF}, nullptr, 0x01000001, -1, false, false, 0, 3, 1, true, false},
+        {"8-bit indices past the palette: black entries", pf8bit, 8, 8,
+         [](int32_t x, int32_t y) { return uint32_t(x + y) % 4; },
+         {red, green}, nullptr, -1, -1, false, false, 0, 3, 2, true, false},
         {"16-bit 565 source: palette, sBIT kept", pf16bit, 16, 16,
          [](int32_t x, int32_t y) { return uint32_t(x % 4 * 64) | uint32_t(y % 4 * 64) << 8 | 0x800000u; },
          {}, nullptr, -1, -1, false, false, 0, 3, 4, true, false},
@@ -234,6 +253,10 @@ TEST(PngOptimize, EachPictureGetsItsSmallestLayoutAndShowsWhatTheNormalSaveShows
         if (c.GrayIndex) before.Rgba = PaletteRgba(c);
         const Shown after = Decode(optimised);
         EXPECT_EQ(after.Background, before.Background);
+        // A transparent colour stays named, also when no pixel has it.
+        if (before.Transparent != -1) {
+            EXPECT_EQ(after.Transparent, before.Transparent) << "transparent colour";
+        }
         ASSERT_EQ(after.Rgba.size(), before.Rgba.size());
         for (size_t i = 0; i < before.Rgba.size(); ++i)
             ASSERT_EQ(after.Rgba[i], before.Rgba[i]) << "pixel " << i % size_t(c.W) << "," << i / size_t(c.W);

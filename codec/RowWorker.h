@@ -41,7 +41,7 @@ private:
     TJob Job_ = nullptr;
     void* Context_ = nullptr;
     std::exception_ptr Error_;
-    bool Quit_ = false;
+    std::atomic<bool> Quit_{false};
     std::atomic<uint32_t> State_{kIdle};
     std::atomic<uint32_t> Wakes_{0};  // the helper sleeps until this changes
     std::thread Thread_;

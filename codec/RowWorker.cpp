@@ -6,19 +6,24 @@ TRowWorker::TRowWorker() : Thread_([this] { Run(); }) {}
 
 TRowWorker::~TRowWorker() {
     Cancel();
-    Quit_ = true;
-    Wakes_.fetch_add(1);
-    Wakes_.notify_one();
+    {
+        std::lock_guard<std::mutex> lock(Mutex_);
+        Quit_ = true;
+    }
+    Wake_.notify_one();
     Thread_.join();
 }
 
 void TRowWorker::Start(TJob job, void* context) {
-    Job_ = job;
-    Context_ = context;
-    Error_ = nullptr;
-    State_.store(kPosted);
-    Wakes_.fetch_add(1);
-    Wakes_.notify_one();
+    {
+        std::lock_guard<std::mutex> lock(Mutex_);
+        Job_ = job;
+        Context_ = context;
+        Error_ = nullptr;
+        State_.store(kPosted);
+        ++Posts_;
+    }
+    Wake_.notify_one();
 }
 
 void TRowWorker::RunJob() noexcept {
@@ -27,8 +32,16 @@ void TRowWorker::RunJob() noexcept {
     } catch (...) {
         Error_ = std::current_exception();
     }
-    State_.store(kDone);
-    State_.notify_one();
+    {
+        std::lock_guard<std::mutex> lock(Mutex_);
+        State_.store(kDone);
+    }
+    Done_.notify_one();
+}
+
+void TRowWorker::WaitWhileRunning() noexcept {
+    std::unique_lock<std::mutex> lock(Mutex_);
+    Done_.wait(lock, [this] { return State_.load() != kRunning; });
 }
 
 void TRowWorker::Finish() {
@@ -36,7 +49,7 @@ void TRowWorker::Finish() {
     if (State_.compare_exchange_strong(posted, kRunning)) {
         RunJob();
     } else {
-        for (uint32_t s = State_.load(); s == kRunning; s = State_.load()) State_.wait(s);
+        WaitWhileRunning();
     }
     if (Error_) std::rethrow_exception(std::exchange(Error_, nullptr));
 }
@@ -44,14 +57,17 @@ void TRowWorker::Finish() {
 void TRowWorker::Cancel() noexcept {
     uint32_t posted = kPosted;
     if (State_.compare_exchange_strong(posted, kDone)) return;
-    for (uint32_t s = State_.load(); s == kRunning; s = State_.load()) State_.wait(s);
+    WaitWhileRunning();
 }
 
 void TRowWorker::Run() {
-    for (uint32_t seen = 0;;) {
-        Wakes_.wait(seen);
-        seen = Wakes_.load();
-        if (Quit_) return;
+    for (uint64_t seen = 0;;) {
+        {
+            std::unique_lock<std::mutex> lock(Mutex_);
+            Wake_.wait(lock, [&] { return Quit_ || Posts_ != seen; });
+            if (Quit_) return;
+            seen = Posts_;
+        }
         uint32_t posted = kPosted;
         if (State_.compare_exchange_strong(posted, kRunning)) RunJob();
     }

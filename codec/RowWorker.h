@@ -7,8 +7,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <mutex>
 #include <thread>
 
 class TRowWorker {
@@ -32,17 +34,26 @@ public:
     // Drops the job if not begun, else waits for it, keeping what it threw
     // to itself: afterwards nothing of the job runs any more.
     void Cancel() noexcept;
+    // The helper is at the job: the owner would wait for it now.
+    bool Busy() const { return State_.load() == kRunning; }
 
 private:
     enum : uint32_t { kIdle, kPosted, kRunning, kDone };
     void Run();
     void RunJob() noexcept;
+    void WaitWhileRunning() noexcept;
 
     TJob Job_ = nullptr;
     void* Context_ = nullptr;
     std::exception_ptr Error_;
-    std::atomic<bool> Quit_{false};
+    // The helper sleeps on Wake_ until Posts_ changes or Quit_ is set; the
+    // owner sleeps on Done_ while the helper runs its job. Both changes are
+    // made under Mutex_, so no wake-up is lost. State_ alone decides who
+    // runs a posted job.
+    std::mutex Mutex_;
+    std::condition_variable Wake_, Done_;
+    uint64_t Posts_ = 0;
+    bool Quit_ = false;
     std::atomic<uint32_t> State_{kIdle};
-    std::atomic<uint32_t> Wakes_{0};  // the helper sleeps until this changes
     std::thread Thread_;
 };

@@ -942,6 +942,16 @@ void TTavPNGReadStream::DecodeRows() {
     }
 }
 
+// Writes one byte of every page of [from, to) back as it is: the page
+// faults of fresh memory are taken here rather than at the first real write.
+static void Prefault(uint8_t* from, uint8_t* to) {
+    constexpr uintptr_t kPage = 4096;
+    volatile uint8_t* p = from;
+    for (uint8_t* page = from; page < to;
+         page = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(page) | (kPage - 1)) + 1))
+        p[page - from] = p[page - from];
+}
+
 // This thread inflates batch k + 1 while the helper unfilters batch k and
 // writes it into the bitmaps. Only this thread reads the stream, drives
 // inflate and raises events, and it raises the events of a batch once the
@@ -977,6 +987,8 @@ bool TTavPNGReadStream::DecodePassOnTwoThreads(TRowWorker& worker, int32_t first
         const int32_t bytesPerPixel = (self.Inflate.BitsPerPixel + 7) / 8;
         const bool whole = self.PassCount == 1;
         const uint8_t* prev = self.Inflate.PrevRow;
+        // This thread's earlier copies may have left them in use.
+        ClearUpperVectorHalves();
         j.Done = 0;
         j.BadFilter = false;
         for (int64_t k = 0; k < j.Rows; ++k) {
@@ -1060,6 +1072,20 @@ bool TTavPNGReadStream::DecodePassOnTwoThreads(TRowWorker& worker, int32_t first
         const bool more = batch.Got >= 0 && after < passRows;
         TInflated next;
         if (more) next = inflate(block.data() + size_t(1 - slot) * slotBytes, std::min(rowsPerBatch, passRows - after));
+        // While the helper is still at its rows, this thread takes the page
+        // faults of the next batch's bitmap rows off it: where inflate is
+        // quick (flat pictures) the helper's work, much of it the system
+        // clearing fresh pages, would otherwise set the pace. Only the next
+        // batch's rows are touched, which the helper is not writing.
+        if (more && direct && worker.Busy()) {
+            const int32_t first = job.FirstY + int32_t(batch.Rows), last = first + int32_t(next.Whole) - 1;
+            if (next.Whole > 0) {
+                Prefault(Bitmap_->ScanLine(first), Bitmap_->ScanLine(last) + Rows.RowStride);
+                if (ActiveAlphaBitmap)
+                    Prefault(ActiveAlphaBitmap->ScanLine(first),
+                             ActiveAlphaBitmap->ScanLine(last) + ActiveAlphaBitmap->ScanlineStride());
+            }
+        }
         worker.Finish();
 
         for (int64_t k = 0; k < job.Done; ++k) {

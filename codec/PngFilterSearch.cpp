@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "codec/SFunc.h"
+#include "codec/TavZLIB.h"
 #include "platform/Exceptions.h"
 
 #if defined(TOBELIN_DEFLATE_LIBDEFLATE)
@@ -95,31 +96,9 @@ size_t FilteredSize(std::span<const TPngRawPass> passes) {
 }
 
 // The adaptive mode's score of a filtered row of n bytes (filter byte
-// included); higher is better, -1 decisive. The rows here are of 8 bits
-// per pixel or more in the score's sense: bit depths below 8 are packed
-// whole bytes and scored alike.
-int64_t AdaptiveScore(const uint8_t* row, size_t n) {
-    std::array<uint32_t, 256> histogram{};
-    for (size_t i = 0; i < n; ++i) ++histogram[row[i]];
-    uint64_t distinct = 0, top1 = 0, top2 = 0, top3 = 0;
-    for (uint32_t k : histogram) {
-        if (k == 0) continue;
-        ++distinct;
-        if (k >= top1) {
-            top3 = top2;
-            top2 = top1;
-            top1 = k;
-        } else if (k >= top2) {
-            top3 = top2;
-            top2 = k;
-        } else if (k >= top3) {
-            top3 = k;
-        }
-    }
-    if (distinct <= 8 || top1 * 100 >= 90 * uint64_t(n)) return -1;
-    const double len = double(n);
-    return int64_t(len / 1.5 / double(distinct) * 1000 + double(top1 + top2 + top3) / len * 1000);
-}
+// included); higher is better, -1 decisive. Bit depths below 8 are packed
+// whole bytes here and scored with the weights of whole bytes.
+int64_t AdaptiveScore(const uint8_t* row, size_t n) { return int64_t(FilteredRowScore(row, n, false, nullptr)); }
 
 uint64_t AbsoluteSum(const uint8_t* filtered, size_t n) {
     uint64_t sum = 0;

@@ -12,6 +12,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -245,3 +248,16 @@ int32_t UnfilterRow(uint8_t* row, const uint8_t* prev, int32_t rowSize, int32_t 
         return 0;
     }
 }
+
+#if defined(__x86_64__) || defined(__i386__)
+namespace {
+__attribute__((target("avx"))) void ClearUpperHalvesAvx() { _mm256_zeroupper(); }
+}  // namespace
+
+void ClearUpperVectorHalves() {
+    static const bool avx = __builtin_cpu_supports("avx");
+    if (avx) ClearUpperHalvesAvx();
+}
+#else
+void ClearUpperVectorHalves() {}
+#endif

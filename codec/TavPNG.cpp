@@ -94,6 +94,7 @@ void TTavPNG::LoadFromStream(TStream& stream) {
     decoder->Key = Key;
     decoder->SkipMacHeader = SkipMacHeader;
     decoder->Allow16BitOutput = Allow16BitOutput;
+    decoder->UseSecondThread = UseSecondThread;
     decoder->TimeStamp = &TimeStamp;
     decoder->Chromaticity = &Chromaticity;
     decoder->GIFControl = &GIFControl;

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <tmmintrin.h>
@@ -237,6 +240,14 @@ void PlaceBytes(const TRowState& s, const uint8_t* src, uint8_t* dst) {
 constexpr size_t kInflateBatch = 65536;
 
 size_t InflateBatchBytes(size_t pngRow) { return std::max(pngRow, kInflateBatch); }
+
+// Image data of this many bytes or more is decoded on two threads; below
+// it, the second thread costs about what it saves.
+constexpr int64_t kTwoThreadMinBytes = int64_t(1) << 18;
+// Rows pass between the two threads in batches of about this many bytes:
+// two batches fit in a core's second-level cache beside the bitmap rows
+// being written, and the hand-overs stay few (about eight per megabyte).
+constexpr size_t kTwoThreadBatch = 131072;
 
 // ---- Adam7.
 
@@ -827,6 +838,15 @@ void TTavPNGReadStream::DecodeRows() {
         if (pw > 0 && ph > 0) Inflate.ExpectedOut += ph * ((pw * bitsPerPixel + 7) / 8 + 1);
     }
 
+    std::optional<TRowWorker> worker;
+    if (UseSecondThread && !hook && Inflate.ExpectedOut >= kTwoThreadMinBytes && std::thread::hardware_concurrency() > 1) {
+        try {
+            worker.emplace();
+        } catch (const std::system_error&) {
+            // No second thread: the rows are decoded on this one.
+        }
+    }
+
     for (int32_t pass = 0; pass < PassCount; ++pass) {
         const TPass geometry = PassCount == 1 ? TPass{0, 1, 0, 1} : kAdam7[pass];
         const int64_t passWidth = PassExtent(w, geometry.Col, geometry.ColStep);
@@ -843,6 +863,11 @@ void TTavPNGReadStream::DecodeRows() {
         // The row before a pass's first is zero. PrevRow starts zero; only
         // the part that earlier rows wrote is cleared again.
         std::memset(Inflate.PrevRow, 0, std::min(size_t(rowSize), PrevRowDirty_));
+        if (worker) {
+            if (!DecodePassOnTwoThreads(*worker, geometry.Row, geometry.RowStep, passRows, rowSize, n)) break;
+            if (EndOfData || Stopped) break;
+            continue;
+        }
         const int64_t rowsPerBatch = int64_t(batchBytes / size_t(rowSize));
 
         // The previous unfiltered row: in the batch, or kept in PrevRow.
@@ -914,6 +939,175 @@ void TTavPNGReadStream::DecodeRows() {
             }
         }
         if (EndOfData || Stopped) break;
+    }
+}
+
+// Writes one byte of every page of [from, to) back as it is: the page
+// faults of fresh memory are taken here rather than at the first real write.
+static void Prefault(uint8_t* from, uint8_t* to) {
+    constexpr uintptr_t kPage = 4096;
+    volatile uint8_t* p = from;
+    for (uint8_t* page = from; page < to;
+         page = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(page) | (kPage - 1)) + 1))
+        p[page - from] = p[page - from];
+}
+
+// This thread inflates batch k + 1 while the helper unfilters batch k and
+// writes it into the bitmaps. Only this thread reads the stream, drives
+// inflate and raises events, and it raises the events of a batch once the
+// helper has finished it and before handing it the next: a handler sees
+// every row it is told of, and no row is written while it runs. The helper
+// touches only its batch, PrevRow, the conversion rows and the bitmap rows
+// of its batch. Events, failures and the input read come out as in the
+// one-thread loop of DecodeRows; rows the helper wrote past a stop are
+// cleared again, as that loop would not have written them.
+bool TTavPNGReadStream::DecodePassOnTwoThreads(TRowWorker& worker, int32_t firstRow, int32_t rowStep,
+                                               int64_t passRows, int32_t rowSize, int64_t& counter) {
+    const int64_t rowsPerBatch = std::max<int64_t>(1, int64_t(kTwoThreadBatch / size_t(rowSize)));
+    const size_t slotBytes = size_t(std::min(rowsPerBatch, passRows)) * size_t(rowSize);
+    // Two batches, then a zero row for clearing rows after a stop.
+    const size_t zeroBytes = std::max(size_t(rowSize), size_t(Rows.RowStride));
+    TPixelMemory block(2 * slotBytes + zeroBytes);
+    std::memset(block.data() + 2 * slotBytes, 0, zeroBytes);
+    const uint8_t* const zero = block.data() + 2 * slotBytes;
+    const bool direct = PassCount == 1;
+
+    struct TJob {
+        TTavPNGReadStream* Self;
+        uint8_t* Data;
+        int32_t FirstY, RowStep, RowSize;
+        int64_t Rows;
+        int64_t Done;     // rows unfiltered and written
+        bool BadFilter;   // the row after them has an unknown filter type
+    } job{this, nullptr, 0, rowStep, rowSize, 0, 0, false};
+    const auto run = [](void* context) {
+        TJob& j = *static_cast<TJob*>(context);
+        TTavPNGReadStream& self = *j.Self;
+        TRowState rows = self.Rows;  // the conversion steps write its row pointers
+        const int32_t bytesPerPixel = (self.Inflate.BitsPerPixel + 7) / 8;
+        const bool whole = self.PassCount == 1;
+        const uint8_t* prev = self.Inflate.PrevRow;
+        // This thread's earlier copies may have left them in use.
+        ClearUpperVectorHalves();
+        j.Done = 0;
+        j.BadFilter = false;
+        for (int64_t k = 0; k < j.Rows; ++k) {
+            uint8_t* cur = j.Data + k * j.RowSize;
+            if (UnfilterRow(cur, prev, j.RowSize, bytesPerPixel) != 0) {
+                j.BadFilter = true;
+                break;
+            }
+            prev = cur;
+            const int32_t y = j.FirstY + int32_t(k) * j.RowStep;
+            uint8_t* target = self.Bitmap_->ScanLine(y);
+            uint8_t* alphaTarget = self.ActiveAlphaBitmap ? self.ActiveAlphaBitmap->ScanLine(y) : nullptr;
+            if (whole && self.ConvertRow_ == ConvertNone) {
+                std::memcpy(target, cur + 1, size_t(j.RowSize - 1));
+            } else if (whole) {
+                rows.ConvertedRow = target;
+                rows.AlphaRow = alphaTarget ? alphaTarget : self.Rows.AlphaRow;
+                self.ConvertRow_(rows, cur + 1);
+            } else {
+                const uint8_t* row = self.ConvertRow_(rows, cur + 1);
+                self.WriteRow_(rows, row, target);
+                if (alphaTarget && rows.AlphaRow) self.WriteAlphaRow_(rows, rows.AlphaRow, alphaTarget);
+            }
+            ++j.Done;
+        }
+        // The batch's place is refilled while the next batch is converted.
+        if (j.Done > 0 && !j.BadFilter) std::memcpy(self.Inflate.PrevRow, prev, size_t(j.RowSize));
+    };
+    PrevRowDirty_ = std::max(PrevRowDirty_, size_t(rowSize));
+
+    struct TInflated {
+        int64_t Rows = 0, Whole = 0;
+        int32_t Asked = 0, Got = 0, Out = 0;
+        std::exception_ptr Error;
+    };
+    const auto inflate = [&](uint8_t* into, int64_t rows) {
+        TInflated b;
+        b.Rows = rows;
+        b.Asked = int32_t(rows * rowSize);
+        try {
+            b.Got = ZInflateRead(Inflate, into, b.Asked);
+            b.Out = b.Asked - int32_t(Inflate.Z.avail_out);
+        } catch (...) {
+            b.Error = std::current_exception();
+        }
+        b.Whole = b.Got < 0 ? b.Out / rowSize : rows;
+        return b;
+    };
+    // Undoes the helper's rows from the index'th of the batch on.
+    const auto clear = [&](int64_t from) {
+        TRowState rows = Rows;
+        for (int64_t k = from; k < job.Done; ++k) {
+            const int32_t y = job.FirstY + int32_t(k) * rowStep;
+            uint8_t* alphaTarget = ActiveAlphaBitmap ? ActiveAlphaBitmap->ScanLine(y) : nullptr;
+            if (direct) {
+                std::memset(Bitmap_->ScanLine(y), 0, size_t(Rows.RowStride));
+                if (alphaTarget) std::memset(alphaTarget, 0, size_t(ActiveAlphaBitmap->ScanlineStride()));
+            } else {
+                WriteRow_(rows, zero, Bitmap_->ScanLine(y));
+                if (alphaTarget && rows.AlphaRow) WriteAlphaRow_(rows, zero, alphaTarget);
+            }
+        }
+    };
+
+    // No job may run on once the batches are freed.
+    struct TIdle {
+        TRowWorker& Worker;
+        ~TIdle() { Worker.Cancel(); }
+    } idle{worker};
+    const int32_t h = Height;
+    int64_t done = 0;
+    int slot = 0;
+    TInflated batch = inflate(block.data(), std::min(rowsPerBatch, passRows));
+    for (;;) {
+        if (batch.Error) std::rethrow_exception(batch.Error);
+        job.Data = block.data() + size_t(slot) * slotBytes;
+        job.FirstY = firstRow + int32_t(done) * rowStep;
+        job.Rows = batch.Whole;
+        worker.Start(run, &job);
+        const int64_t after = done + batch.Rows;
+        const bool more = batch.Got >= 0 && after < passRows;
+        TInflated next;
+        if (more) next = inflate(block.data() + size_t(1 - slot) * slotBytes, std::min(rowsPerBatch, passRows - after));
+        // While the helper is still at its rows, this thread takes the page
+        // faults of the next batch's bitmap rows off it: where inflate is
+        // quick (flat pictures) the helper's work, much of it the system
+        // clearing fresh pages, would otherwise set the pace. Only the next
+        // batch's rows are touched, which the helper is not writing.
+        if (more && direct && worker.Busy()) {
+            const int32_t first = job.FirstY + int32_t(batch.Rows), last = first + int32_t(next.Whole) - 1;
+            if (next.Whole > 0) {
+                Prefault(Bitmap_->ScanLine(first), Bitmap_->ScanLine(last) + Rows.RowStride);
+                if (ActiveAlphaBitmap)
+                    Prefault(ActiveAlphaBitmap->ScanLine(first),
+                             ActiveAlphaBitmap->ScanLine(last) + ActiveAlphaBitmap->ScanlineStride());
+            }
+        }
+        worker.Finish();
+
+        for (int64_t k = 0; k < job.Done; ++k) {
+            if ((counter & 3) == 2 || h < 4) ProgressStep(counter);
+            ++counter;
+            if (Stopped) {
+                clear(k + 1);
+                return false;
+            }
+        }
+        if (job.BadFilter) throw ETavPNG(kMsgReadError);
+        if (batch.Got < 0) {
+            // As in the one-thread loop: data ending right at a row's end
+            // is read as far as a request for the next row would read it.
+            if (batch.Got == Z_DATA_ERROR && Inflate.Z.msg == nullptr && batch.Whole > 0 && batch.Out % rowSize == 0)
+                ZInflateRead(Inflate, Inflate.CurRow, rowSize);
+            throw ETavPNG(kMsgReadError);
+        }
+        done = after;
+        if (!more) return true;
+        batch = std::move(next);
+        slot = 1 - slot;
     }
 }
 

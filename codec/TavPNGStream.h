@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "codec/RowWorker.h"
 #include "codec/TavStream.h"
 #include "codec/TavZLIB.h"
 #include "platform/Exceptions.h"
@@ -71,6 +72,10 @@ public:
     TPNGChromaticity* Chromaticity = nullptr;
     TPNGGIFControl* GIFControl = nullptr;
     TBitmap* AlphaBitmap = nullptr;  // borrowed
+    // Large images are inflated on the calling thread while a second one
+    // unfilters and converts the rows inflated before (events and stream
+    // reads stay on the calling thread); false keeps to one thread.
+    bool UseSecondThread = true;
 
     // Results.
     bool HasAlpha = false;
@@ -116,6 +121,9 @@ private:
     void ReadPrivate();
     void ReadImageData();
     void DecodeRows();
+    // One pass on two threads; false when stopped.
+    bool DecodePassOnTwoThreads(TRowWorker& worker, int32_t firstRow, int32_t rowStep, int64_t passRows,
+                                int32_t rowSize, int64_t& counter);
     void SetupFormat();
     void AllocateRows();
     void FreeRows();

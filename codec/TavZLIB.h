@@ -97,3 +97,7 @@ void ZDeflateEnd(TZDeflateRec& rec);
 void ChooseFilter(TZDeflateRec& rec);
 // Compressibility score of a filtered row of RowSize bytes; -1 is decisive.
 int32_t ScoreRow(TZDeflateRec& rec, const uint8_t* row);
+// The same score of a filtered row of n bytes (filter byte included), with
+// the weights for pixels below one byte where belowByte; -1 is decisive.
+// histogram is room for 256 counters, or null for room on the stack.
+double FilteredRowScore(const uint8_t* row, size_t n, bool belowByte, int32_t* histogram);

@@ -358,16 +358,15 @@ void ChooseFilter(TZDeflateRec& rec) {
     }
 }
 
-int32_t ScoreRow(TZDeflateRec& rec, const uint8_t* row) {
-    const int32_t n = rec.RowSize;
+double FilteredRowScore(const uint8_t* row, size_t n, bool belowByte, int32_t* histogram) {
     int32_t local[256];
-    int32_t* hist = rec.Histogram != nullptr ? rec.Histogram : local;
+    int32_t* hist = histogram != nullptr ? histogram : local;
     std::memset(hist, 0, 256 * sizeof(int32_t));
-    for (int32_t i = 0; i < n; ++i) ++hist[row[i]];
+    for (size_t i = 0; i < n; ++i) ++hist[row[i]];
 
-    int32_t distinct = 0, top1 = 0, top2 = 0, top3 = 0;
+    int64_t distinct = 0, top1 = 0, top2 = 0, top3 = 0;
     for (int v = 0; v < 256; ++v) {
-        const int32_t k = hist[v];
+        const int64_t k = hist[v];
         if (k <= 0) continue;
         ++distinct;
         if (k >= top1) {
@@ -383,13 +382,13 @@ int32_t ScoreRow(TZDeflateRec& rec, const uint8_t* row) {
     }
     // Few values, or one value dominating, compress well whatever else the
     // row holds: such a row settles the choice.
-    if (distinct <= 8 || int64_t(top1) * 100 >= int64_t(90) * n) return -1;
+    if (distinct <= 8 || top1 * 100 >= 90 * int64_t(n)) return -1;
 
-    const double size = n;
-    double score;
-    if (rec.BitsPerPixel < 8)
-        score = size / 1.5 / distinct * 1500 + double(top1 + top2) / size * 1000;
-    else
-        score = size / 1.5 / distinct * 1000 + double(top1 + top2 + top3) / size * 1000;
-    return int32_t(score);
+    const double size = double(n);
+    if (belowByte) return size / 1.5 / double(distinct) * 1500 + double(top1 + top2) / size * 1000;
+    return size / 1.5 / double(distinct) * 1000 + double(top1 + top2 + top3) / size * 1000;
+}
+
+int32_t ScoreRow(TZDeflateRec& rec, const uint8_t* row) {
+    return int32_t(FilteredRowScore(row, size_t(rec.RowSize), rec.BitsPerPixel < 8, rec.Histogram));
 }

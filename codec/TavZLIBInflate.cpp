@@ -119,20 +119,6 @@ bool ZlibAcceptsHeader(const uint8_t* p, uint32_t n) {
     return (cmf & 0x0F) == 8 && (cmf >> 4) <= 7 && ((cmf << 8) | flg) % 31 == 0 && !(flg & 0x20);
 }
 
-// ISA-L's wide-vector code returns with the upper halves of the vector
-// registers in use. Until they are cleared, every SSE instruction of the
-// row filters and converters that run next carries a merge with them:
-// measured, that made undoing the filters about twice as slow.
-#if defined(__x86_64__) || defined(__i386__)
-__attribute__((target("avx"))) void ClearUpperHalvesAvx() { _mm256_zeroupper(); }
-
-void ClearUpperHalves() {
-    static const bool avx = __builtin_cpu_supports("avx");
-    if (avx) ClearUpperHalvesAvx();
-}
-#else
-void ClearUpperHalves() {}
-#endif
 
 int32_t TakeOver(TZInflateRec& rec, uint8_t* dest, int32_t count) {
     TZFastInflate& f = *rec.Fast;
@@ -255,7 +241,8 @@ int32_t ZInflateRead(TZInflateRec& rec, uint8_t* dest, int32_t count) {
 #if defined(TOBELIN_INFLATE_ISAL)
     if (rec.Fast != nullptr) {
         const int32_t r = FastRead(rec, dest, count);
-        ClearUpperHalves();
+        // ISA-L's wide-vector code returns with the upper vector halves in use.
+        ClearUpperVectorHalves();
         return r;
     }
 #endif

@@ -3,8 +3,9 @@
 # tests, then the Qt-free libraries' tests again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then the codec's and the tools' tests on the
 # zlib engines (the normal build takes ISA-L and libdeflate where
-# installed), then
-# the fuzz targets on both engines. Exits non-zero when anything fails.
+# installed), then the codec's tests under ThreadSanitizer (the decoder and
+# the optimising save run on two threads), then the fuzz targets on both
+# engines. Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh test
@@ -27,6 +28,12 @@ cmake -S . -B build-zlib -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build build-zlib -j "$(nproc)" --target codec_tests tools_tests pngconv banktool
 build-zlib/tests/codec_tests
 build-zlib/tests/tools_tests
+
+echo "== codec tests (ThreadSanitizer)"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOBELIN_WITH_QT=OFF \
+  -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread >/dev/null
+cmake --build build-tsan -j "$(nproc)" --target codec_tests
+TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/codec_tests
 
 echo "== fuzz targets (clang, libFuzzer + AddressSanitizer + UndefinedBehaviorSanitizer)"
 # Every fuzz target for a bounded time (FUZZ_SECONDS each, default 60) on

@@ -9,10 +9,12 @@
 #include <string>
 
 #include "codec/TavPNG.h"
+#include "codec/TavPNGStream.h"
 #include "platform/Bitmap.h"
 #include "tests/codec/PngTestUtil.h"
 
 using pngtest::Bytes;
+using pngtest::Predict;
 
 namespace {
 
@@ -33,19 +35,6 @@ std::vector<Bytes> MakeRows(const TImageCase& c) {
     for (uint32_t y = 0; y < c.height; ++y)
         for (size_t i = 0; i < rows[y].size(); ++i) rows[y][i] = uint8_t(i / 3 + y * 2 + rng() % 5);
     return rows;
-}
-
-int Predict(int type, int a, int b, int c) {
-    switch (type) {
-    case 1: return a;
-    case 2: return b;
-    case 3: return (a + b) >> 1;
-    case 4: {
-        const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
-        return pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
-    }
-    default: return 0;
-    }
 }
 
 // Row y filtered with type y % 5, each row with its filter byte.
@@ -100,6 +89,8 @@ const TImageCase kCases[] = {
     // Rows of thousands of bytes: a few rows per request.
     {"RGB, 9000-byte rows", 3000, 40, 8, 2, 3},
     {"RGB, width leaving a vector tail", 2049, 40, 8, 2, 3},
+    // Over a megabyte: decoded on two threads.
+    {"RGB, 1.1 MB", 1100, 340, 8, 2, 3},
 };
 
 TEST(DecodeBatch, EveryRowOfImagesSpanningManyRequests) {
@@ -153,6 +144,8 @@ TEST(DecodeBatch, DataThatBreaksOffDecodesTheWholeRowsBeforeIt) {
         {"narrow stream ending at a row's end", 1, 0, 700},
         {"wide stream ending at a row's end", 3, 0, 13},
         {"stream ending after the first row", 2, 0, 1},
+        {"two-thread image cut in the middle", 5, 0.6, 0},
+        {"two-thread stream ending at a row's end", 5, 0, 201},
     };
     for (const TBreakCase& b : breaks) {
         SCOPED_TRACE(b.name);
@@ -196,6 +189,105 @@ TEST(DecodeBatch, DataThatBreaksOffDecodesTheWholeRowsBeforeIt) {
         // reads the next chunk's length and type (IEND's) and stops before
         // its CRC, whether the data was cut or ended early.
         EXPECT_EQ(stream.Position(), int64_t(file.size()) - 4);
+    }
+}
+
+// Records progress and asks to stop at a chosen percentage.
+class ProbedDecoder : public TTavPNGReadStream {
+public:
+    std::vector<int32_t> Reports;
+    int32_t StopAt = 1000;
+
+protected:
+    bool DoProgress(int32_t percent) override {
+        Reports.push_back(percent);
+        return percent >= StopAt;
+    }
+};
+
+struct TOutcome {
+    std::string error;
+    Bytes pixels, alpha;
+    std::vector<int32_t> reports;
+    int64_t position = 0;
+};
+
+Bytes AllRows(const TBitmap& bmp) {
+    Bytes out;
+    for (int32_t y = 0; !bmp.Empty() && y < bmp.Height(); ++y)
+        out.insert(out.end(), bmp.ScanLine(y), bmp.ScanLine(y) + bmp.ScanlineStride());
+    return out;
+}
+
+TOutcome Decode(const Bytes& file, bool twoThreads, int32_t stopAt) {
+    TMemoryStream stream;
+    pngtest::Load(stream, file);
+    TBitmap bmp, alpha;
+    ProbedDecoder dec;
+    dec.UseSecondThread = twoThreads;
+    dec.StopAt = stopAt;
+    dec.AlphaBitmap = &alpha;
+    TOutcome out;
+    try {
+        dec.ReadImage(&bmp, stream, 0);
+    } catch (const Exception& e) {
+        out.error = e.what();
+    }
+    out.pixels = AllRows(bmp);
+    out.alpha = AllRows(alpha);
+    out.reports = dec.Reports;
+    out.position = stream.Position();
+    return out;
+}
+
+// The two-thread decode gives what the one-thread decode gives: pixels,
+// alpha, failures, progress reports and stops. The input is read as far,
+// except after a stop or a bad filter type, where the next batch has
+// already been inflated.
+TEST(DecodeBatch, TwoThreadsDecodeAsOne) {
+    const TImageCase& rgb = kCases[5];
+    const Bytes filtered = Filtered(rgb, MakeRows(rgb));
+    Bytes badFilter = filtered;
+    badFilter[size_t(200) * (RowBytes(rgb) + 1)] = 9;
+    Bytes cut = pngtest::Compress(filtered, 6);
+    cut.resize(cut.size() * 3 / 5);
+    const Bytes whole = Png(rgb, pngtest::Compress(filtered, 6));
+
+    const TImageCase rgba{"RGBA, Adam7", 520, 520, 8, 6, 4};
+    const Bytes interlaced = pngtest::Cat(
+        {pngtest::Signature(), pngtest::Ihdr(rgba.width, rgba.height, 8, 6, 1),
+         pngtest::IdatChunks(pngtest::Compress(pngtest::Adam7Rows(MakeRows(rgba), rgba.width, 32), 6), 65536),
+         pngtest::Iend()});
+    const std::string readError = "Read Image (PNG): Read Error";
+    const struct {
+        const char* name;
+        Bytes file;
+        int32_t stopAt;
+        std::string error;
+        bool sameInput;
+    } cases[] = {
+        {"whole", whole, 1000, "", true},
+        {"stopped part of the way", whole, 40, "", false},
+        {"unknown filter type in row 200", Png(rgb, pngtest::Compress(badFilter, 6)), 1000, readError, false},
+        {"cut data", Png(rgb, cut), 1000, readError, true},
+        {"interlaced with alpha", interlaced, 1000, "", true},
+        {"interlaced, stopped in a pass", interlaced, 55, "", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TOutcome one = Decode(c.file, false, c.stopAt), two = Decode(c.file, true, c.stopAt);
+        EXPECT_EQ(one.error, c.error);
+        EXPECT_EQ(two.error, one.error);
+        EXPECT_EQ(two.pixels, one.pixels);
+        EXPECT_EQ(two.alpha, one.alpha);
+        EXPECT_EQ(two.reports, one.reports);
+        if (c.sameInput) {
+            EXPECT_EQ(two.position, one.position);
+        }
+        // A stop leaves rows undecoded.
+        if (c.stopAt < 100) {
+            EXPECT_NE(one.pixels, Decode(c.file, false, 1000).pixels);
+        }
     }
 }
 

@@ -7,35 +7,13 @@
 #include <gtest/gtest.h>
 
 #include "codec/TavZLIB.h"
+#include "tests/codec/PngTestUtil.h"
 
 namespace {
 
-// Straightforward filters of the PNG standard, kept apart from the code
-// under test: type byte, then the filtered bytes.
-std::vector<uint8_t> Reference(int type, const std::vector<uint8_t>& cur, const std::vector<uint8_t>& prev, int bpp) {
-    const int n = int(cur.size());
-    std::vector<uint8_t> out(size_t(n) + 1);
-    out[0] = uint8_t(type);
-    for (int i = 0; i < n; ++i) {
-        const int a = i >= bpp ? cur[size_t(i - bpp)] : 0;
-        const int b = prev[size_t(i)];
-        const int c = i >= bpp ? prev[size_t(i - bpp)] : 0;
-        int predictor = 0;
-        switch (type) {
-        case 1: predictor = a; break;
-        case 2: predictor = b; break;
-        case 3: predictor = (a + b) / 2; break;
-        case 4: {
-            const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
-            predictor = (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
-            break;
-        }
-        default: break;
-        }
-        out[size_t(i) + 1] = uint8_t(cur[size_t(i)] - predictor);
-    }
-    return out;
-}
+// Straightforward filters, kept apart from the code under test: type
+// byte, then the filtered bytes.
+constexpr auto& Reference = pngtest::FilterRow;
 
 // A deflate record over its own row buffers.
 struct Rows {

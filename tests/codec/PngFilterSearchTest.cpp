@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "codec/PngFilterSearch.h"
+#include "tests/codec/PngTestUtil.h"
 
 namespace {
 
@@ -54,20 +55,7 @@ std::string Unfilter(const std::vector<uint8_t>& data, const TRawImage& image, u
                     const int a = i >= bpp ? row[i - bpp] : 0;
                     const int b = y ? row[i - view.RowBytes] : 0;
                     const int c = (y && i >= bpp) ? row[i - view.RowBytes - bpp] : 0;
-                    int predictor = 0;
-                    switch (type) {
-                        case 1: predictor = a; break;
-                        case 2: predictor = b; break;
-                        case 3: predictor = (a + b) / 2; break;
-                        case 4: {
-                            const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b),
-                                      pc = std::abs(p - c);
-                            predictor = (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
-                            break;
-                        }
-                        default: break;
-                    }
-                    row[i] = uint8_t(data[at++] + predictor);
+                    row[i] = uint8_t(data[at++] + pngtest::Predict(type, a, b, c));
                 }
             }
         passes.push_back(std::move(rows));

@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -56,6 +57,34 @@ inline Bytes Ihdr(uint32_t width, uint32_t height, uint8_t depth, uint8_t colorT
 }
 
 inline Bytes Iend() { return Chunk("IEND", {}); }
+
+// The standard's predictor for filter type 1 (Sub) to 4 (Paeth), 0 for
+// any other, from the left (a), upper (b) and upper-left (c) bytes;
+// written apart from the code under test.
+inline int Predict(int type, int a, int b, int c) {
+    switch (type) {
+    case 1: return a;
+    case 2: return b;
+    case 3: return (a + b) >> 1;
+    case 4: {
+        const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
+        return pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+    }
+    default: return 0;
+    }
+}
+
+// raw filtered with type against prev (neither with a filter byte): the
+// row with its filter byte first.
+inline Bytes FilterRow(int type, const Bytes& raw, const Bytes& prev, int bpp) {
+    Bytes out(raw.size() + 1);
+    out[0] = uint8_t(type);
+    for (size_t i = 0; i < raw.size(); ++i) {
+        const bool left = i >= size_t(bpp);
+        out[i + 1] = uint8_t(raw[i] - Predict(type, left ? raw[i - size_t(bpp)] : 0, prev[i], left ? prev[i - size_t(bpp)] : 0));
+    }
+    return out;
+}
 
 inline Bytes Compress(const Bytes& raw, int level = 9) {
     uLongf size = compressBound(uLong(raw.size()));

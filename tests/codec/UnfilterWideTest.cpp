@@ -11,34 +11,10 @@
 #include "tests/codec/PngTestUtil.h"
 
 using pngtest::Bytes;
+using pngtest::Predict;
+using pngtest::FilterRow;
 
 namespace {
-
-int Predict(int type, int a, int b, int c) {
-    switch (type) {
-    case 1: return a;
-    case 2: return b;
-    case 3: return (a + b) >> 1;
-    case 4: {
-        const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
-        return pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
-    }
-    default: return 0;
-    }
-}
-
-// Filters raw against prev (both without a filter byte) into a row that
-// starts with the filter byte.
-Bytes Filter(int type, const Bytes& raw, const Bytes& prev, int bpp) {
-    Bytes out(raw.size() + 1);
-    out[0] = uint8_t(type);
-    for (size_t i = 0; i < raw.size(); ++i) {
-        const bool left = i >= size_t(bpp);
-        const int pred = Predict(type, left ? raw[i - bpp] : 0, prev[i], left ? prev[i - bpp] : 0);
-        out[i + 1] = uint8_t(raw[i] - pred);
-    }
-    return out;
-}
 
 struct TSampleSet {
     const char* name;
@@ -62,7 +38,7 @@ TEST(UnfilterRowWide, EveryFilterPixelSizeAndLengthMatchesTheReference) {
                     Bytes raw(static_cast<size_t>(len)), prev(static_cast<size_t>(len));
                     for (auto& v : raw) v = uint8_t(sample(rng));
                     for (auto& v : prev) v = uint8_t(sample(rng));
-                    Bytes row = Filter(type, raw, prev, bpp);
+                    Bytes row = FilterRow(type, raw, prev, bpp);
                     Bytes prevRow = {0};
                     pngtest::Append(prevRow, prev);
                     // Exact-size buffers: a read or write past either row is
@@ -87,7 +63,7 @@ TEST(UnfilterRowWide, ChainedRowsOfAnImage) {
                 for (int x = 0; x < len; ++x) image[y][x] = uint8_t((x * 7 + y * 13) / 5 + int(rng() % 3));
             Bytes prev(static_cast<size_t>(len) + 1, 0);
             for (int y = 0; y < rows; ++y) {
-                Bytes row = Filter(type, image[y], Bytes(prev.begin() + 1, prev.end()), bpp);
+                Bytes row = FilterRow(type, image[y], Bytes(prev.begin() + 1, prev.end()), bpp);
                 ASSERT_EQ(UnfilterRow(row.data(), prev.data(), int32_t(row.size()), bpp), 0);
                 ASSERT_EQ(Bytes(row.begin() + 1, row.end()), image[y]) << "row " << y;
                 prev = row;

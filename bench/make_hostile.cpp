@@ -97,26 +97,17 @@ Bytes RleBmp() {
     return out;
 }
 
-// A genuine 8192 x 8192 RGBA image with smooth colours and varied alpha,
-// compressed quickly.
-Bytes LargeRgba() {
-    const uint32_t side = 8192;
+// One side x side RGBA image whose rows (filter byte first) a rule
+// fills, compressed quickly.
+template <class Row>
+Bytes RgbaRows(uint32_t side, const Row& fill) {
     Bytes out = Signature();
     Chunk(out, "IHDR", Ihdr(side, side, 8, 6));
     z_stream z{};
     deflateInit(&z, 1);
     Bytes row(1 + 4 * size_t(side)), buffer(1 << 20), idat;
     for (uint32_t y = 0; y < side; ++y) {
-        row[0] = 1;  // Sub: the steps between neighbours are small
-        for (uint32_t x = 0; x < side; ++x) {
-            uint8_t* p = &row[1 + 4 * size_t(x)];
-            p[0] = uint8_t(x >> 5);
-            p[1] = uint8_t(y >> 5);
-            p[2] = uint8_t((x + y) >> 6);
-            p[3] = uint8_t(255 - ((x ^ y) >> 5));
-        }
-        for (uint32_t x = side - 1; x > 0; --x)
-            for (int k = 0; k < 4; ++k) row[1 + 4 * size_t(x) + k] -= row[1 + 4 * size_t(x - 1) + k];
+        fill(y, row);
         z.next_in = row.data();
         z.avail_in = uInt(row.size());
         const int flush = y + 1 == side ? Z_FINISH : Z_NO_FLUSH;
@@ -134,33 +125,32 @@ Bytes LargeRgba() {
     return out;
 }
 
+// A genuine 8192 x 8192 RGBA image with smooth colours and varied alpha,
+// compressed quickly.
+Bytes LargeRgba() {
+    const uint32_t side = 8192;
+    return RgbaRows(side, [side](uint32_t y, Bytes& row) {
+        row[0] = 1;  // Sub: the steps between neighbours are small
+        for (uint32_t x = 0; x < side; ++x) {
+            uint8_t* p = &row[1 + 4 * size_t(x)];
+            p[0] = uint8_t(x >> 5);
+            p[1] = uint8_t(y >> 5);
+            p[2] = uint8_t((x + y) >> 6);
+            p[3] = uint8_t(255 - ((x ^ y) >> 5));
+        }
+        for (uint32_t x = side - 1; x > 0; --x)
+            for (int k = 0; k < 4; ++k) row[1 + 4 * size_t(x) + k] -= row[1 + 4 * size_t(x - 1) + k];
+    });
+}
+
 // One side x side RGBA image from a pixel rule, each row unfiltered,
 // compressed quickly.
 template <class Pixel>
 Bytes RgbaSquare(uint32_t side, const Pixel& pixel) {
-    Bytes out = Signature();
-    Chunk(out, "IHDR", Ihdr(side, side, 8, 6));
-    z_stream z{};
-    deflateInit(&z, 1);
-    Bytes row(1 + 4 * size_t(side)), buffer(1 << 20), idat;
-    for (uint32_t y = 0; y < side; ++y) {
+    return RgbaRows(side, [&](uint32_t y, Bytes& row) {
         row[0] = 0;
         for (uint32_t x = 0; x < side; ++x) pixel(x, y, &row[1 + 4 * size_t(x)]);
-        z.next_in = row.data();
-        z.avail_in = uInt(row.size());
-        const int flush = y + 1 == side ? Z_FINISH : Z_NO_FLUSH;
-        do {
-            z.next_out = buffer.data();
-            z.avail_out = uInt(buffer.size());
-            deflate(&z, flush);
-            idat.insert(idat.end(), buffer.data(), buffer.data() + (buffer.size() - z.avail_out));
-        } while (z.avail_out == 0 || (flush == Z_FINISH && z.avail_in != 0));
-    }
-    deflateEnd(&z);
-    for (size_t at = 0; at < idat.size(); at += 1 << 20)
-        Chunk(out, "IDAT", Bytes(idat.begin() + at, idat.begin() + std::min(idat.size(), at + (1 << 20))));
-    Chunk(out, "IEND", {});
-    return out;
+    });
 }
 
 // Photo-like: smooth shading with sensor noise in every channel, alpha

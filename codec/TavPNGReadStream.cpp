@@ -819,13 +819,6 @@ void TTavPNGReadStream::DecodeRows() {
     const int32_t bytesPerPixel = (bitsPerPixel + 7) / 8;
     const int32_t pixelScale = BitCount == 16 ? 2 : BitCount == 24 ? 3 : 1;
     const bool hook = !ActiveKey.empty() && bool(OnDecodeRow);
-    // Without interlacing a row is written straight into the bitmap's row
-    // (and its alpha into the alpha bitmap's) instead of being built aside
-    // and copied. The bitmap rows are fresh and zero, so the bytes past
-    // the row's pixels come out as from the zeroed buffers.
-    const bool direct = PassCount == 1;
-    uint8_t* const convertedRow = Rows.ConvertedRow;
-    uint8_t* const alphaRow = Rows.AlphaRow;
     const size_t pngRow = size_t(RowStride(Width, bitsPerPixel)) + 4;
     const size_t batchBytes = InflateBatchBytes(pngRow);
     uint8_t* const batch = Batch_;
@@ -869,6 +862,7 @@ void TTavPNGReadStream::DecodeRows() {
             continue;
         }
         const int64_t rowsPerBatch = int64_t(batchBytes / size_t(rowSize));
+        TRowState work = Rows;
 
         // The previous unfiltered row: in the batch, or kept in PrevRow.
         const uint8_t* prev = Inflate.PrevRow;
@@ -883,8 +877,6 @@ void TTavPNGReadStream::DecodeRows() {
             const int64_t whole = got < 0 ? (asked - int32_t(Inflate.Z.avail_out)) / rowSize : rows;
             for (int64_t k = 0; k < whole; ++k, ++r, y += geometry.RowStep) {
                 uint8_t* cur = batch + k * rowSize;
-                uint8_t* target = Bitmap_->ScanLine(y);
-                uint8_t* alphaTarget = ActiveAlphaBitmap ? ActiveAlphaBitmap->ScanLine(y) : nullptr;
                 if (UnfilterRow(cur, prev, rowSize, bytesPerPixel) != 0) throw ETavPNG(kMsgReadError);
                 if (hook) {
                     // The next row's filter needs this row as it came out of
@@ -896,22 +888,7 @@ void TTavPNGReadStream::DecodeRows() {
                 } else {
                     prev = cur;
                 }
-                if (direct && ConvertRow_ == ConvertNone) {
-                    // Only the row's own bytes: the batch holds the next
-                    // row behind them, the bitmap row's padding stays clear.
-                    std::memcpy(target, cur + 1, size_t(rowSize - 1));
-                } else if (direct) {
-                    Rows.ConvertedRow = target;
-                    Rows.AlphaRow = alphaTarget ? alphaTarget : alphaRow;
-                    ConvertRow_(Rows, cur + 1);
-                    Rows.ConvertedRow = convertedRow;
-                    Rows.AlphaRow = alphaRow;
-                } else {
-                    const uint8_t* row = ConvertRow_(Rows, cur + 1);
-                    WriteRow_(Rows, row, target);
-                    // Palette alpha is built from the indices once the image is done.
-                    if (alphaTarget && alphaRow) WriteAlphaRow_(Rows, alphaRow, alphaTarget);
-                }
+                PutRow(work, cur + 1, rowSize - 1, y);
 
                 if ((n & 3) == 2 || h < 4) ProgressStep(n);
                 ++n;
@@ -939,6 +916,31 @@ void TTavPNGReadStream::DecodeRows() {
             }
         }
         if (EndOfData || Stopped) break;
+    }
+}
+
+// Writes an unfiltered row (bytes of it, without the filter byte) into
+// bitmap row y and its alpha into the alpha bitmap's row. work is a copy
+// of Rows made for the pass: the conversion steps write to its row
+// pointers, which without interlacing are pointed at the bitmaps' own rows
+// (fresh and zero, so the bytes past the pixels come out as from the
+// zeroed buffers); interlaced rows are built in its buffers, then placed.
+void TTavPNGReadStream::PutRow(TRowState& work, const uint8_t* src, int32_t bytes, int32_t y) const {
+    uint8_t* target = Bitmap_->ScanLine(y);
+    uint8_t* alphaTarget = ActiveAlphaBitmap ? ActiveAlphaBitmap->ScanLine(y) : nullptr;
+    if (PassCount == 1 && ConvertRow_ == ConvertNone) {
+        // Only the row's own bytes: the batch holds the next row behind
+        // them, the bitmap row's padding stays clear.
+        std::memcpy(target, src, size_t(bytes));
+    } else if (PassCount == 1) {
+        work.ConvertedRow = target;
+        work.AlphaRow = alphaTarget ? alphaTarget : Rows.AlphaRow;
+        ConvertRow_(work, src);
+    } else {
+        const uint8_t* row = ConvertRow_(work, src);
+        WriteRow_(work, row, target);
+        // Palette alpha is built from the indices once the image is done.
+        if (alphaTarget && work.AlphaRow) WriteAlphaRow_(work, work.AlphaRow, alphaTarget);
     }
 }
 
@@ -985,7 +987,6 @@ bool TTavPNGReadStream::DecodePassOnTwoThreads(TRowWorker& worker, int32_t first
         TTavPNGReadStream& self = *j.Self;
         TRowState rows = self.Rows;  // the conversion steps write its row pointers
         const int32_t bytesPerPixel = (self.Inflate.BitsPerPixel + 7) / 8;
-        const bool whole = self.PassCount == 1;
         const uint8_t* prev = self.Inflate.PrevRow;
         // This thread's earlier copies may have left them in use.
         ClearUpperVectorHalves();
@@ -998,20 +999,7 @@ bool TTavPNGReadStream::DecodePassOnTwoThreads(TRowWorker& worker, int32_t first
                 break;
             }
             prev = cur;
-            const int32_t y = j.FirstY + int32_t(k) * j.RowStep;
-            uint8_t* target = self.Bitmap_->ScanLine(y);
-            uint8_t* alphaTarget = self.ActiveAlphaBitmap ? self.ActiveAlphaBitmap->ScanLine(y) : nullptr;
-            if (whole && self.ConvertRow_ == ConvertNone) {
-                std::memcpy(target, cur + 1, size_t(j.RowSize - 1));
-            } else if (whole) {
-                rows.ConvertedRow = target;
-                rows.AlphaRow = alphaTarget ? alphaTarget : self.Rows.AlphaRow;
-                self.ConvertRow_(rows, cur + 1);
-            } else {
-                const uint8_t* row = self.ConvertRow_(rows, cur + 1);
-                self.WriteRow_(rows, row, target);
-                if (alphaTarget && rows.AlphaRow) self.WriteAlphaRow_(rows, rows.AlphaRow, alphaTarget);
-            }
+            self.PutRow(rows, cur + 1, j.RowSize - 1, j.FirstY + int32_t(k) * j.RowStep);
             ++j.Done;
         }
         // The batch's place is refilled while the next batch is converted.

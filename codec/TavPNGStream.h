@@ -121,6 +121,7 @@ private:
     void ReadPrivate();
     void ReadImageData();
     void DecodeRows();
+    void PutRow(TRowState& work, const uint8_t* src, int32_t bytes, int32_t y) const;
     // One pass on two threads; false when stopped.
     bool DecodePassOnTwoThreads(TRowWorker& worker, int32_t firstRow, int32_t rowStep, int64_t passRows,
                                 int32_t rowSize, int64_t& counter);

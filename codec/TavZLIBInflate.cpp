@@ -11,9 +11,6 @@
 
 #include <algorithm>
 #include <memory>
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
 #include <utility>
 #include <vector>
 
@@ -118,7 +115,6 @@ bool ZlibAcceptsHeader(const uint8_t* p, uint32_t n) {
     const unsigned cmf = p[0], flg = p[1];
     return (cmf & 0x0F) == 8 && (cmf >> 4) <= 7 && ((cmf << 8) | flg) % 31 == 0 && !(flg & 0x20);
 }
-
 
 int32_t TakeOver(TZInflateRec& rec, uint8_t* dest, int32_t count) {
     TZFastInflate& f = *rec.Fast;

@@ -649,13 +649,15 @@ constexpr uint64_t kSamplePixels = uint64_t(1) << 20;
 // Pixels of one band of the image data.
 constexpr uint64_t kBandPixels = uint64_t(1) << 18;
 
-TStats SurveyRows(const TSourceRules& s) {
+// The survey of every row, and of the key with it.
+TStats SurveyRows(const TSourceRules& s, TKey& key) {
     const int32_t w = s.Image->Width(), h = s.Image->Height();
     std::vector<TRgba> row(static_cast<size_t>(w));
     TSurveyor survey;
     for (int32_t y = 0; y < h; ++y) {
         GatherRow(s, y, row.data());
         survey.Add(row.data(), row.size(), nullptr);
+        SurveyKey(key, row.data(), row.size());
     }
     survey.Close();
     for (int32_t y = 0; y < h && survey.St.Keyable; ++y) {
@@ -805,7 +807,8 @@ void WriteOptimizedImage(TTavPNGWriteStream& e) {
     TPngFilterStrategy strategy = TPngFilterStrategy::Adaptive;
     GuardAlloc([&] {
         if (banded) {
-            bandedStats = SurveyRows(rules);
+            TKey key = StartKey(rules.HasKey, rules.HasKey ? KeyPixel(rules) : 0);
+            bandedStats = SurveyRows(rules, key);
             std::vector<TRgba> row(static_cast<size_t>(w));
             std::vector<uint8_t> ids(static_cast<size_t>(w));
             const std::vector<uint32_t> sourceOrder = SourcePaletteOrder(rules, bandedStats, [&](int32_t y) {
@@ -813,11 +816,6 @@ void WriteOptimizedImage(TTavPNGWriteStream& e) {
                 IdsOf(bandedStats, row.data(), row.size(), ids.data());
                 return ids.data();
             });
-            TKey key = StartKey(rules.HasKey, rules.HasKey ? KeyPixel(rules) : 0);
-            for (int32_t y = 0; y < h && key.Extra; ++y) {
-                GatherRow(rules, y, row.data());
-                SurveyKey(key, row.data(), row.size());
-            }
             TStats sampled = bandedStats;
             int32_t sampleRows = 0;
             const std::vector<TRgba> sample = SampleRows(rules, sampled, sampleRows);

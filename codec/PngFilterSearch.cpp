@@ -286,29 +286,51 @@ void RunOnTwoThreads(size_t count, const Job& job) {
 }
 
 struct TCandidate {
-    std::vector<uint8_t> Stream;  // compressed by the measuring compressor
-    size_t Size = 0;              // of Stream, also once Stream is let go
+    std::vector<uint8_t> Stream;    // compressed by the measuring compressor
+    size_t Size = 0;                // of Stream, also once Stream is let go
+    std::vector<uint8_t> Filtered;  // kept by the two smallest, on small data
 };
+
+// Image data up to this size keeps the filtered rows of the two smallest
+// candidates for the final packings. Above it they are filtered again:
+// that costs little beside the compressors there, while on small data,
+// where per-row trials make filtering itself a string of compressions, it
+// added a tenth to the search's time on the benchmark corpus. Two copies
+// of 16 MiB at most.
+constexpr size_t kKeepFilteredLimit = size_t(16) << 20;
 
 // Filters with each strategy and measures each result with compressor.
 // The candidates come back in the order of strategies. Each lets go of its
-// filtered rows once measured (filtering again is cheap beside any
-// compressor), so that two copies of the image data are held at a time,
-// one a thread; only the smallest keeps its stream, the one that can
-// still be the result.
+// filtered rows once measured (see kKeepFilteredLimit for the exception),
+// so that two copies of the image data are held at a time, one a thread;
+// only the smallest keeps its stream, the one that can still be the result.
 std::vector<TCandidate> Measure(std::span<const TPngRawPass> passes, uint32_t bpp,
                                 std::span<const TPngFilterStrategy> strategies, TPngCompressor compressor) {
     std::vector<TCandidate> candidates(strategies.size());
+    const bool keep = FilteredSize(passes) <= kKeepFilteredLimit;
     std::mutex lock;
     size_t best = SIZE_MAX;
+    std::vector<size_t> kept;  // at most two, in (size, index) order
     RunOnTwoThreads(strategies.size(), [&](size_t i) {
-        std::vector<uint8_t> stream = CompressImageData(FilterImageData(passes, bpp, strategies[i]), compressor);
+        std::vector<uint8_t> filtered = FilterImageData(passes, bpp, strategies[i]);
+        std::vector<uint8_t> stream = CompressImageData(filtered, compressor);
         const std::lock_guard<std::mutex> hold(lock);
         candidates[i].Size = stream.size();
-        if (best == SIZE_MAX || std::pair(stream.size(), i) < std::pair(candidates[best].Size, best)) {
+        auto before = [&](size_t a, size_t b) {
+            return std::pair(candidates[a].Size, a) < std::pair(candidates[b].Size, b);
+        };
+        if (best == SIZE_MAX || before(i, best)) {
             if (best != SIZE_MAX) std::vector<uint8_t>().swap(candidates[best].Stream);
             candidates[i].Stream = std::move(stream);
             best = i;
+        }
+        if (keep) {
+            candidates[i].Filtered = std::move(filtered);
+            kept.insert(std::lower_bound(kept.begin(), kept.end(), i, before), i);
+            if (kept.size() > 2) {
+                std::vector<uint8_t>().swap(candidates[kept.back()].Filtered);
+                kept.pop_back();
+            }
         }
     });
     return candidates;
@@ -411,12 +433,14 @@ std::vector<uint8_t> SearchImageData(std::span<const TPngRawPass> passes, uint32
     if (bytes <= kQuickOptimalLimit) both(TPngCompressor::Zlib9);
     std::erase_if(finals, [](const auto& f) { return !PngCompressorAvailable(f.second); });
     if (finals.empty()) return std::move(candidates[first].Stream);
-    // The two candidates' rows again, the same as measured.
+    // The two candidates' rows, kept or made again the same as measured.
     std::vector<std::vector<uint8_t>> filtered(candidates.size());
     std::vector<size_t> refilter = {first};
     if (second != SIZE_MAX) refilter.push_back(second);
     RunOnTwoThreads(refilter.size(), [&](size_t k) {
-        filtered[refilter[k]] = FilterImageData(passes, filterBytesPerPixel, strategies[refilter[k]]);
+        const size_t c = refilter[k];
+        filtered[c] = candidates[c].Filtered.empty() ? FilterImageData(passes, filterBytesPerPixel, strategies[c])
+                                                     : std::move(candidates[c].Filtered);
     });
     // The measured stream of the best candidate is a whole stream too; it
     // stands unless a final packing beats it, the earlier packing on ties.

@@ -52,7 +52,7 @@ public:
     TPNGChromaticity Chromaticity;
     TPNGGIFControl GIFControl;
     bool Allow16BitOutput = false;
-    bool UseSecondThread = true;    // loading: large images on two threads (see TTavPNGReadStream)
+    bool UseSecondThread = false;   // loading: large images on two threads (see TTavPNGReadStream)
     // Their Sender is the decoder or encoder, not the picture.
     TPNGKeyRequestEvent OnKeyRequest;
     TPNGRowEvent OnEncodeRow;

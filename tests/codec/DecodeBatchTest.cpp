@@ -89,7 +89,7 @@ const TImageCase kCases[] = {
     // Rows of thousands of bytes: a few rows per request.
     {"RGB, 9000-byte rows", 3000, 40, 8, 2, 3},
     {"RGB, width leaving a vector tail", 2049, 40, 8, 2, 3},
-    // Over a megabyte: decoded on two threads.
+    // Over a megabyte: large enough for the two-thread decode (TwoThreadsDecodeAsOne).
     {"RGB, 1.1 MB", 1100, 340, 8, 2, 3},
 };
 

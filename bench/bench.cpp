@@ -496,7 +496,12 @@ int main(int argc, char** argv) {
                 // The floor is the inflate alone of the engine that ran.
                 const size_t floor = std::string(ZInflateEngine()) == "isal" ? 6 : 5;
                 PrintTable("decode", dec, 0, floor, false);
-                const double ours = dec[0].Median(), libpng = dec[1].Median(), engine = dec[floor].Median();
+                const double ours = dec[0].Median(), libpng = dec[1].Median();
+                // The targets count against the fastest engine here, whichever ran.
+                size_t best = 5;
+                for (size_t i = 6; i <= 7; ++i)
+                    if (dec[i].Median() < dec[best].Median()) best = i;
+                const double engine = dec[best].Median();
                 double fastestPeer = libpng;
                 for (size_t i = 2; i <= 4; ++i) fastestPeer = std::min(fastestPeer, dec[i].Median());
                 char text[128];
@@ -509,8 +514,8 @@ int main(int argc, char** argv) {
                     targets.push_back({text, ours <= 0.40 * libpng});
                 } else {
                     // The engine alone cannot get there: its own floor counts.
-                    std::snprintf(text, sizeof text, "%s: decode ours <= 1.10x %s floor (%.2fx; floor %.2fx libpng)",
-                                  name.c_str(), ZInflateEngine(), ours / engine, engine / libpng);
+                    std::snprintf(text, sizeof text, "%s: decode ours <= 1.10x best floor (%.2fx; %s, %.2fx libpng)",
+                                  name.c_str(), ours / engine, dec[best].Name.c_str(), engine / libpng);
                     targets.push_back({text, ours <= 1.10 * engine});
                 }
             }

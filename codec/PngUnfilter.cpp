@@ -187,7 +187,89 @@ void UnfilterPaethSimd(uint8_t* x, const uint8_t* b, int32_t n) {
     }
     UnfilterPaeth<Bpp>(x, b, n, i);
 }
+
+// Two Average rows at once, x1 the row below x0 and b0 the row above x0.
+// One row's chain through the left neighbour leaves the processor mostly
+// waiting; the second row's chain runs beside it, kPairLead pixels behind
+// the first so that the bytes it takes from above were stored long enough
+// ago to be read back from the cache, not caught in flight (a read that
+// spans two pending stores stalls). Loads and stores take 4 bytes where a
+// pixel has 3; the byte past the pixel is the next pixel's, loaded before
+// the store and put back after the last one.
+constexpr int32_t kPairLead = 32;
+
+inline __m128i Load4(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return _mm_cvtsi32_si128(int(v));
+}
+
+inline void Store4(uint8_t* p, __m128i v) {
+    const uint32_t bytes = uint32_t(_mm_cvtsi128_si32(v));
+    std::memcpy(p, &bytes, 4);
+}
+
+// One Average step in the complement form of TAverageOp, then the store.
+inline __m128i AverageStep(__m128i notA, uint8_t* x, const uint8_t* b, __m128i filtered) {
+    const __m128i ones = _mm_set1_epi8(-1);
+    notA = _mm_sub_epi8(_mm_avg_epu8(notA, _mm_xor_si128(Load4(b), ones)), filtered);
+    Store4(x, _mm_xor_si128(notA, ones));
+    return notA;
+}
+
+template <int Bpp>
+void UnfilterAveragePair(uint8_t* x0, const uint8_t* b0, uint8_t* x1, int32_t n) {
+    const int32_t last = n - Bpp - 4;  // the last pixel whose successor loads 4 bytes
+    if (last < (kPairLead + 1) * Bpp) {
+        UnfilterAverage<Bpp>(x0, b0, n, 0);
+        UnfilterAverage<Bpp>(x1, x0, n, 0);
+        return;
+    }
+    __m128i notA0 = _mm_set1_epi8(-1), notA1 = notA0;
+    __m128i f0 = Load4(x0), f1 = Load4(x1);
+    int32_t i0 = 0, i1 = 0;
+    for (; i0 < kPairLead * Bpp; i0 += Bpp) {
+        const __m128i next = Load4(x0 + i0 + Bpp);
+        notA0 = AverageStep(notA0, x0 + i0, b0 + i0, f0);
+        f0 = next;
+    }
+    for (; i0 <= last; i0 += Bpp, i1 += Bpp) {
+        const __m128i next0 = Load4(x0 + i0 + Bpp), next1 = Load4(x1 + i1 + Bpp);
+        notA0 = AverageStep(notA0, x0 + i0, b0 + i0, f0);
+        notA1 = AverageStep(notA1, x1 + i1, x0 + i1, f1);
+        f0 = next0;
+        f1 = next1;
+    }
+    Store4(x0 + i0, f0);
+    UnfilterAverage<Bpp>(x0, b0, n, i0);
+    for (; i1 <= last; i1 += Bpp) {
+        const __m128i next = Load4(x1 + i1 + Bpp);
+        notA1 = AverageStep(notA1, x1 + i1, x0 + i1, f1);
+        f1 = next;
+    }
+    Store4(x1 + i1, f1);
+    UnfilterAverage<Bpp>(x1, x0, n, i1);
+}
 #endif
+
+// One-byte pixels: the same pairing on plain bytes.
+void UnfilterAveragePair1(uint8_t* x0, const uint8_t* b0, uint8_t* x1, int32_t n) {
+    constexpr int32_t kLead = 32;
+    if (n < 2 * kLead) {
+        UnfilterAverage<1>(x0, b0, n, 0);
+        UnfilterAverage<1>(x1, x0, n, 0);
+        return;
+    }
+    unsigned a0 = 0, a1 = 0;
+    int32_t i = 0;
+    for (; i < kLead; ++i) x0[i] = uint8_t(a0 = uint8_t(x0[i] + ((a0 + b0[i]) >> 1)));
+    for (; i < n; ++i) {
+        x0[i] = uint8_t(a0 = uint8_t(x0[i] + ((a0 + b0[i]) >> 1)));
+        const int32_t k = i - kLead;
+        x1[k] = uint8_t(a1 = uint8_t(x1[k] + ((a1 + x0[k]) >> 1)));
+    }
+    for (int32_t k = n - kLead; k < n; ++k) x1[k] = uint8_t(a1 = uint8_t(x1[k] + ((a1 + x0[k]) >> 1)));
+}
 
 template <int Bpp>
 int32_t Unfilter(uint8_t type, uint8_t* x, const uint8_t* b, int32_t n) {
@@ -247,6 +329,36 @@ int32_t UnfilterRow(uint8_t* row, const uint8_t* prev, int32_t rowSize, int32_t 
         if (type == 1 || type >= 3) UnfilterAny(type, x, b, n, bpp);
         return 0;
     }
+}
+
+int64_t UnfilterRows(uint8_t* rows, const uint8_t* prev, int32_t rowSize, int32_t bpp, int64_t count) {
+    const size_t step = size_t(rowSize);
+    for (int64_t k = 0; k < count;) {
+        uint8_t* row = rows + size_t(k) * step;
+        // A pair needs both rows Average and a pixel size with a paired form.
+        if (k + 1 < count && row[0] == 3 && row[step] == 3 && rowSize > 1) {
+            uint8_t* below = row + step + 1;
+            const int32_t n = rowSize - 1;
+            bool paired = true;
+            switch (bpp) {
+            case 1: UnfilterAveragePair1(row + 1, prev + 1, below, n); break;
+#if defined(__SSE2__)
+            case 3: UnfilterAveragePair<3>(row + 1, prev + 1, below, n); break;
+            case 4: UnfilterAveragePair<4>(row + 1, prev + 1, below, n); break;
+#endif
+            default: paired = false; break;
+            }
+            if (paired) {
+                prev = row + step;
+                k += 2;
+                continue;
+            }
+        }
+        if (UnfilterRow(row, prev, rowSize, bpp) != 0) return k;
+        prev = row;
+        ++k;
+    }
+    return count;
 }
 
 #if defined(__x86_64__) || defined(__i386__)

@@ -875,9 +875,13 @@ void TTavPNGReadStream::DecodeRows() {
             // After a failure the rows that came out whole are still
             // decoded, as when the data is inflated row by row.
             const int64_t whole = got < 0 ? (asked - int32_t(Inflate.Z.avail_out)) / rowSize : rows;
+            // Without a hook the rows are undone together, the rows before
+            // one with an unknown filter type included.
+            const int64_t sound = hook ? 0 : UnfilterRows(batch, prev, rowSize, bytesPerPixel, whole);
             for (int64_t k = 0; k < whole; ++k, ++r, y += geometry.RowStep) {
                 uint8_t* cur = batch + k * rowSize;
-                if (UnfilterRow(cur, prev, rowSize, bytesPerPixel) != 0) throw ETavPNG(kMsgReadError);
+                if (hook ? UnfilterRow(cur, prev, rowSize, bytesPerPixel) != 0 : k >= sound)
+                    throw ETavPNG(kMsgReadError);
                 if (hook) {
                     // The next row's filter needs this row as it came out of
                     // the filter, before the hook changes it.
@@ -991,13 +995,10 @@ bool TTavPNGReadStream::DecodePassOnTwoThreads(TRowWorker& worker, int32_t first
         // This thread's earlier copies may have left them in use.
         ClearUpperVectorHalves();
         j.Done = 0;
-        j.BadFilter = false;
-        for (int64_t k = 0; k < j.Rows; ++k) {
+        const int64_t sound = UnfilterRows(j.Data, prev, j.RowSize, bytesPerPixel, j.Rows);
+        j.BadFilter = sound < j.Rows;
+        for (int64_t k = 0; k < sound; ++k) {
             uint8_t* cur = j.Data + k * j.RowSize;
-            if (UnfilterRow(cur, prev, j.RowSize, bytesPerPixel) != 0) {
-                j.BadFilter = true;
-                break;
-            }
             prev = cur;
             self.PutRow(rows, cur + 1, j.RowSize - 1, j.FirstY + int32_t(k) * j.RowStep);
             ++j.Done;

@@ -73,3 +73,43 @@ TEST(UnfilterRowWide, ChainedRowsOfAnImage) {
 }
 
 }  // namespace
+
+TEST(UnfilterRows, MatchRowByRow) {
+    // Filter types of a batch's rows; 9 is unknown. Runs of Average are
+    // undone in pairs, so odd runs, a pair broken by another type and an
+    // unknown type inside a would-be pair all end a pair differently.
+    struct TCase {
+        const char* name;
+        std::vector<uint8_t> types;
+        int64_t sound;  // rows before the unknown type
+    };
+    const TCase cases[] = {
+        {"all average", {3, 3, 3, 3, 3, 3}, 6},
+        {"odd run", {3, 3, 3, 1, 3, 3, 3}, 7},
+        {"mixed", {1, 3, 2, 3, 3, 4, 3, 0, 3}, 9},
+        {"unknown second of a pair", {3, 3, 3, 9, 3}, 3},
+        {"unknown first", {9, 3, 3}, 0},
+    };
+    std::mt19937 rng(3);
+    for (const TCase& c : cases) {
+        for (int bpp = 1; bpp <= 8; ++bpp) {
+            // Rows too short for the pairing, about as long as its lead, and long.
+            for (int len : {7, 33 * bpp + 4, 33 * bpp + 5, 35 * bpp + 7, 700 * bpp + 2}) {
+                SCOPED_TRACE(std::string(c.name) + " bpp " + std::to_string(bpp) + " len " + std::to_string(len));
+                const size_t rowSize = size_t(len) + 1;
+                Bytes batch(c.types.size() * rowSize), prev(rowSize);
+                for (auto& v : batch) v = uint8_t(rng());
+                for (auto& v : prev) v = uint8_t(rng());
+                for (size_t k = 0; k < c.types.size(); ++k) batch[k * rowSize] = c.types[k];
+                Bytes expected = batch;
+                const uint8_t* above = prev.data();
+                for (int64_t k = 0; k < c.sound; ++k) {
+                    ASSERT_EQ(UnfilterRow(&expected[size_t(k) * rowSize], above, int32_t(rowSize), bpp), 0);
+                    above = &expected[size_t(k) * rowSize];
+                }
+                ASSERT_EQ(UnfilterRows(batch.data(), prev.data(), int32_t(rowSize), bpp, int64_t(c.types.size())), c.sound);
+                ASSERT_EQ(batch, expected);
+            }
+        }
+    }
+}

@@ -89,6 +89,9 @@ public:
     int32_t SignificantBits = 0;  // red | green << 8 | blue << 16 | alpha << 24
     int32_t BackgroundColor = -1;
     int32_t TransparentColor = -1;
+    // The image data was inflated in one piece rather than streamed (only
+    // where an engine for that is built in); the pixels are the same.
+    bool InflatedWhole = false;
 
 protected:
     void DecodeImage() override;
@@ -124,6 +127,9 @@ private:
     void ReadPrivate();
     void ReadImageData();
     void DecodeRows();
+    // The image data inflated in one piece, where that is sound and faster
+    // than streaming it; empty otherwise. Reads nothing from the stream.
+    TPixelMemory InflateWhole() const;
     void PutRow(TRowState& work, const uint8_t* src, int32_t bytes, int32_t y) const;
     // One pass on two threads; false when stopped.
     bool DecodePassOnTwoThreads(TRowWorker& worker, int32_t firstRow, int32_t rowStep, int64_t passRows,

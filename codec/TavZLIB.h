@@ -5,6 +5,7 @@
 // (0 success, negative failure) and never raise.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include <zlib.h>
@@ -54,6 +55,13 @@ int32_t ZInflateRead(TZInflateRec& rec, uint8_t* dest, int32_t count);
 int32_t ZInflateReadRow(TZInflateRec& rec);
 void ZInflateReset(TZInflateRec& rec);
 void ZInflateEnd(TZInflateRec& rec);
+
+// A whole zlib stream inflated at once, on the engine built in for that
+// (libdeflate beside ISA-L): true only when it is sound, check value
+// included, and gives exactly size bytes. False in every other case and
+// where no such engine is built in; the caller then streams the data as
+// ever, and zlib's results stand.
+bool ZInflateWhole(const uint8_t* in, size_t inSize, uint8_t* out, size_t size);
 
 
 struct TZDeflateRec {

@@ -6,6 +6,10 @@
 
 #include "codec/TavZLIB.h"
 
+#if defined(TOBELIN_INFLATE_WHOLE)
+#include <libdeflate.h>
+#endif
+
 #if defined(TOBELIN_INFLATE_ISAL)
 #include <isa-l/igzip_lib.h>
 
@@ -193,8 +197,24 @@ int32_t FastRead(TZInflateRec& rec, uint8_t* dest, int32_t count) {
 
 }  // namespace
 
+#if defined(TOBELIN_INFLATE_WHOLE)
+bool ZInflateWhole(const uint8_t* in, size_t inSize, uint8_t* out, size_t size) {
+    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+    if (d == nullptr) return false;
+    size_t used = 0, got = 0;
+    const libdeflate_result r = libdeflate_zlib_decompress_ex(d, in, inSize, out, size, &used, &got);
+    libdeflate_free_decompressor(d);
+    ClearUpperVectorHalves();
+    return r == LIBDEFLATE_SUCCESS && got == size;
+}
+#else
+bool ZInflateWhole(const uint8_t*, size_t, uint8_t*, size_t) { return false; }
+#endif
+
 const char* ZInflateEngine() {
-#if defined(TOBELIN_INFLATE_ISAL)
+#if defined(TOBELIN_INFLATE_WHOLE)
+    return "isal (libdeflate for some whole images)";
+#elif defined(TOBELIN_INFLATE_ISAL)
     return "isal";
 #else
     return "zlib";

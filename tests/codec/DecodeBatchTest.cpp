@@ -4,12 +4,15 @@
 // decoded and the input is read as far as a row-by-row reader would.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 
 #include "codec/TavPNG.h"
 #include "codec/TavPNGStream.h"
+#include "codec/TavZLIB.h"
 #include "platform/Bitmap.h"
 #include "tests/codec/PngTestUtil.h"
 
@@ -210,6 +213,31 @@ struct TOutcome {
     Bytes pixels, alpha;
     std::vector<int32_t> reports;
     int64_t position = 0;
+    bool whole = false;  // inflated in one piece
+};
+
+// A stream that is not a memory stream: the decoder reads it through its
+// buffer, and so streams the image data.
+class PlainStream : public TStream {
+public:
+    explicit PlainStream(const Bytes& data) : data_(data) {}
+    int64_t Read(void* buffer, int64_t count) override {
+        const int64_t n = std::max<int64_t>(0, std::min(count, int64_t(data_.size()) - pos_));
+        if (n > 0) std::memcpy(buffer, data_.data() + pos_, size_t(n));
+        pos_ += n;
+        return n;
+    }
+    int64_t Write(const void*, int64_t) override { return 0; }
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+        const int64_t base = origin == TSeekOrigin::Beginning ? 0 : origin == TSeekOrigin::Current ? pos_ : int64_t(data_.size());
+        return pos_ = base + offset;
+    }
+    int64_t Size() override { return int64_t(data_.size()); }
+    void SetSize(int64_t) override {}
+
+private:
+    const Bytes& data_;
+    int64_t pos_ = 0;
 };
 
 Bytes AllRows(const TBitmap& bmp) {
@@ -219,9 +247,11 @@ Bytes AllRows(const TBitmap& bmp) {
     return out;
 }
 
-TOutcome Decode(const Bytes& file, bool twoThreads, int32_t stopAt) {
-    TMemoryStream stream;
-    pngtest::Load(stream, file);
+TOutcome Decode(const Bytes& file, bool twoThreads, int32_t stopAt, bool buffered = false) {
+    TMemoryStream memory;
+    pngtest::Load(memory, file);
+    PlainStream plain(file);
+    TStream& stream = buffered ? static_cast<TStream&>(plain) : memory;
     TBitmap bmp, alpha;
     ProbedDecoder dec;
     dec.UseSecondThread = twoThreads;
@@ -237,6 +267,7 @@ TOutcome Decode(const Bytes& file, bool twoThreads, int32_t stopAt) {
     out.alpha = AllRows(alpha);
     out.reports = dec.Reports;
     out.position = stream.Position();
+    out.whole = dec.InflatedWhole;
     return out;
 }
 
@@ -288,6 +319,55 @@ TEST(DecodeBatch, TwoThreadsDecodeAsOne) {
         if (c.stopAt < 100) {
             EXPECT_NE(one.pixels, Decode(c.file, false, 1000).pixels);
         }
+    }
+}
+
+// Image data read from memory may be inflated in one piece, where an engine
+// for that is built in and the data suit it (several megabytes, compressed
+// very little or very much): pixels, failures and progress are those of the
+// streamed data.
+TEST(DecodeBatch, WholeInflateDecodesAsStreaming) {
+    const TImageCase noise{"RGB noise", 1200, 1200, 8, 2, 3};
+    std::mt19937 rng(9);
+    std::vector<Bytes> noiseRows(noise.height, Bytes(RowBytes(noise)));
+    for (Bytes& row : noiseRows)
+        for (uint8_t& v : row) v = uint8_t(rng());
+    const Bytes filtered = Filtered(noise, noiseRows);
+    const Bytes z = pngtest::Compress(filtered, 1);
+    Bytes badFilter = filtered, cut = z, badCheck = z, damaged = z;
+    badFilter[size_t(200) * (RowBytes(noise) + 1)] = 9;
+    cut.resize(z.size() * 3 / 5);
+    badCheck.back() ^= 1;
+    damaged[z.size() / 2] ^= 0x55;
+
+    const TImageCase flat{"flat grey, Adam7", 2100, 2100, 8, 0, 1};
+    const std::vector<Bytes> flatRows(flat.height, Bytes(RowBytes(flat), 77));
+    const Bytes interlaced = pngtest::Cat({pngtest::Signature(), pngtest::Ihdr(flat.width, flat.height, 8, 0, 1),
+                                           pngtest::IdatChunks(pngtest::Compress(pngtest::Adam7Rows(flatRows, flat.width, 8), 6), 8192),
+                                           pngtest::Iend()});
+    const bool built = std::string(ZInflateEngine()).find("libdeflate") != std::string::npos;
+    const struct {
+        const char* name;
+        Bytes file;
+        int32_t stopAt;
+        bool whole;  // inflated in one piece where built in
+    } cases[] = {
+        {"sound", Png(noise, z), 1000, true},
+        {"stopped part of the way", Png(noise, z), 40, true},
+        {"unknown filter type in row 200", Png(noise, pngtest::Compress(badFilter, 1)), 1000, true},
+        {"cut data", Png(noise, cut), 1000, false},
+        {"bad check value", Png(noise, badCheck), 1000, false},
+        {"damaged data", Png(noise, damaged), 1000, false},
+        {"flat, interlaced", interlaced, 1000, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TOutcome fromMemory = Decode(c.file, false, c.stopAt), streamed = Decode(c.file, false, c.stopAt, true);
+        EXPECT_EQ(fromMemory.whole, built && c.whole);
+        EXPECT_FALSE(streamed.whole);
+        EXPECT_EQ(fromMemory.error, streamed.error);
+        EXPECT_EQ(fromMemory.pixels, streamed.pixels);
+        EXPECT_EQ(fromMemory.reports, streamed.reports);
     }
 }
 

@@ -194,8 +194,8 @@ void UnfilterPaethSimd(uint8_t* x, const uint8_t* b, int32_t n) {
 // the first so that the bytes it takes from above were stored long enough
 // ago to be read back from the cache, not caught in flight (a read that
 // spans two pending stores stalls). Loads and stores take 4 bytes where a
-// pixel has 3; the byte past the pixel is the next pixel's, loaded before
-// the store and put back after the last one.
+// pixel has 2 or 3; the bytes past the pixel are the next pixel's, loaded
+// before the store and put back after the last one.
 constexpr int32_t kPairLead = 32;
 
 inline __m128i Load4(const uint8_t* p) {
@@ -343,6 +343,7 @@ int64_t UnfilterRows(uint8_t* rows, const uint8_t* prev, int32_t rowSize, int32_
             switch (bpp) {
             case 1: UnfilterAveragePair1(row + 1, prev + 1, below, n); break;
 #if defined(__SSE2__)
+            case 2: UnfilterAveragePair<2>(row + 1, prev + 1, below, n); break;
             case 3: UnfilterAveragePair<3>(row + 1, prev + 1, below, n); break;
             case 4: UnfilterAveragePair<4>(row + 1, prev + 1, below, n); break;
 #endif

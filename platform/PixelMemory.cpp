@@ -10,9 +10,13 @@
 namespace {
 
 // Below this a block comes from the heap: mapping costs a system call and
-// whole pages, which small bitmaps (glyphs, icons, test images) would pay
-// many times over. calloc may clear such a block, but it is small.
-constexpr size_t kMapThreshold = size_t(256) << 10;
+// a page fault for every 4 KiB written, which small bitmaps (glyphs, icons,
+// test images) would pay many times over, and the heap hands the pages of
+// a freed block to the next one already committed. Decoding a 2048 x 2048
+// bilevel picture (512 KiB) took 0.72 ms mapped, 0.43 ms from the heap.
+// calloc may clear such a block, committing it whole: that is the most a
+// header's claim can commit before any data, and it is 1 MiB.
+constexpr size_t kMapThreshold = size_t(1) << 20;
 
 // From this size a block asks for huge pages where the system has them: a
 // large image is then committed in 2 MiB steps, not 4 KiB page faults, which

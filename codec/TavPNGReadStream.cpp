@@ -2,6 +2,7 @@
 // the image data with its filters, Adam7 passes and pixel conversion.
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -20,6 +21,7 @@
 #include "codec/TavPNGStream.h"
 #include "platform/Bitmap.h"
 #include "platform/Exceptions.h"
+#include "platform/Streams.h"
 
 namespace {
 
@@ -272,6 +274,72 @@ constexpr int64_t kWholeInflateMin = int64_t(4) << 20;
 // 28.7 against 36.4; 16-bit grey at 0.83, 19.9 against 25.7; screenshot at
 // 0.03, 2.1 against 4.8; but photos at 0.47 to 0.51, 26.2 against 17.3.
 constexpr double kWholeBelowShare = 0.25, kWholeAboveShare = 0.70;
+
+// Reads the data of the IDAT chunk at `at` (length bytes) and of the IDAT
+// chunks right behind it from file, in large reads, joined into data.
+// False where the data run past the window's end (end) or would come to
+// more than most bytes: the stream path then meets whatever is wrong. The
+// buffer grows only by bytes actually read.
+bool ReadImageDataAhead(TStream& file, int64_t at, int64_t end, int64_t length, int64_t most, std::vector<uint8_t>& data) {
+    constexpr int64_t kStep = int64_t(1) << 20;
+    if (file.Seek(at, TSeekOrigin::Beginning) != at) return false;
+    data.clear();
+    size_t cursor = 0, joined = 0;  // unparsed bytes from cursor; data before joined
+    int64_t readAt = at;
+    const auto more = [&] {
+        data.erase(data.begin() + ptrdiff_t(joined), data.begin() + ptrdiff_t(cursor));
+        cursor = joined;
+        const int64_t n = std::min(kStep, end - readAt);
+        if (n <= 0) return false;
+        const size_t old = data.size();
+        data.resize(old + size_t(n));
+        if (file.Read(data.data() + old, n) != n) return false;
+        readAt += n;
+        return true;
+    };
+    for (bool header = false;;) {
+        const size_t have = data.size() - cursor;
+        if (!header) {
+            if (length < 0 || int64_t(joined) + length > most) return false;
+            if (have < size_t(length)) {
+                if (!more()) return false;
+                continue;
+            }
+            std::memmove(data.data() + joined, data.data() + cursor, size_t(length));
+            joined += size_t(length);
+            cursor += size_t(length);
+            header = true;
+        } else {
+            // CRC, then the next chunk's length and type.
+            if (have < 12) {
+                if (readAt >= end) break;
+                if (!more()) return false;
+                continue;
+            }
+            const uint8_t* h = data.data() + cursor;
+            if (LoadBE32(h + 8) != kIDAT) break;
+            length = LoadBE32(h + 4);
+            cursor += 12;
+            header = false;
+        }
+    }
+    data.resize(joined);
+    return true;
+}
+
+// The same, with the file's position put back on every path.
+bool GatherFromFile(TStream& file, int64_t at, int64_t end, int64_t length, int64_t most, std::vector<uint8_t>& data) {
+    const int64_t resume = file.Position();
+    bool gathered;
+    try {
+        gathered = ReadImageDataAhead(file, at, end, length, most, data);
+    } catch (...) {
+        file.Seek(resume, TSeekOrigin::Beginning);
+        throw;
+    }
+    file.Seek(resume, TSeekOrigin::Beginning);
+    return gathered;
+}
 
 // ---- Adam7.
 
@@ -959,46 +1027,70 @@ void TTavPNGReadStream::DecodeRows() {
     }
 }
 
-// Only for data read in place from memory: the chunks are looked over
-// where they lie, and when the whole inflate declines or fails, the
-// streaming path starts as if it had never run.
+// Data read in place from memory are looked over where they lie, data in
+// a file are read ahead and the file's position put back: the reader's
+// own state is untouched, so when the whole inflate declines or fails,
+// the streaming path starts as if it had never run.
 TPixelMemory TTavPNGReadStream::InflateWhole() const {
     const int64_t size = Inflate.ExpectedOut;
-    if (Buffer_ != nullptr || ReadPtr_ == nullptr || size < kWholeInflateMin || size > kWholeInflateLimit) return {};
-    // This chunk's data and that of the IDAT chunks right behind it, all
-    // inside the window; a chunk that runs past it is left to the stream.
-    std::vector<std::pair<const uint8_t*, size_t>> pieces;
-    const uint8_t* p = ReadPtr_;
-    int64_t left = BufferLeft, length = ChunkLeft, total = 0;
-    for (;;) {
-        if (length < 0 || length > left) return {};
-        pieces.emplace_back(p, size_t(length));
-        total += length;
-        p += length;
-        left -= length;
-        // CRC, then the next chunk's length and type.
-        if (left < 12 || LoadBE32(p + 8) != kIDAT) break;
-        length = LoadBE32(p + 4);
-        p += 12;
-        left -= 12;
-    }
-    const double share = double(total) / double(size);
-    if (share >= kWholeBelowShare && share <= kWholeAboveShare) return {};
+    if (size < kWholeInflateMin || size > kWholeInflateLimit) return {};
+    const auto suits = [&](double compressed) {
+        return compressed < kWholeBelowShare * double(size) || compressed > kWholeAboveShare * double(size);
+    };
     // Memory the system refuses here only means streaming.
     try {
-        TPixelMemory gathered;
-        const uint8_t* in = pieces.front().first;
-        if (pieces.size() > 1) {
-            gathered = TPixelMemory(size_t(total));
-            uint8_t* at = gathered.data();
-            for (const auto& [from, n] : pieces) {
-                if (n > 0) std::memcpy(at, from, n);
-                at += n;
+        TPixelMemory out;
+        const auto inflate = [&](const uint8_t* in, size_t n) {
+            out = TPixelMemory(size_t(size));
+            if (!ZInflateWhole(in, n, out.data(), size_t(size))) out = TPixelMemory();
+        };
+        if (Buffer_ == nullptr && ReadPtr_ != nullptr) {
+            // This chunk's data and that of the IDAT chunks right behind
+            // it, all inside the window; a chunk that runs past it is left
+            // to the stream.
+            std::vector<std::pair<const uint8_t*, size_t>> pieces;
+            const uint8_t* p = ReadPtr_;
+            int64_t left = BufferLeft, length = ChunkLeft, total = 0;
+            for (;;) {
+                if (length < 0 || length > left) return {};
+                pieces.emplace_back(p, size_t(length));
+                total += length;
+                p += length;
+                left -= length;
+                // CRC, then the next chunk's length and type.
+                if (left < 12 || LoadBE32(p + 8) != kIDAT) break;
+                length = LoadBE32(p + 4);
+                p += 12;
+                left -= 12;
             }
-            in = gathered.data();
+            if (!suits(double(total))) return {};
+            if (pieces.size() == 1) {
+                inflate(pieces.front().first, size_t(total));
+            } else {
+                TPixelMemory gathered{size_t(total)};
+                uint8_t* at = gathered.data();
+                for (const auto& [from, n] : pieces) {
+                    if (n > 0) std::memcpy(at, from, n);
+                    at += n;
+                }
+                inflate(gathered.data(), size_t(total));
+            }
+        } else if (auto* file = dynamic_cast<TFileStream*>(Stream_); file != nullptr) {
+            // Before reading, the rest of the window stands for the data:
+            // the most they can be. Files whose image data are followed by
+            // much else may so be streamed where the whole inflate would
+            // have been faster, never the other way round.
+            const int64_t rest = DataSize - Consumed;
+            if (!suits(double(rest)) && double(rest) >= kWholeBelowShare * double(size)) return {};
+            // Compressed data above this would expand what they hold.
+            const int64_t most = size + size / 64 + 4096;
+            std::vector<uint8_t> data;
+            if (!GatherFromFile(*file, StartPosition + Consumed, StartPosition + DataSize, ChunkLeft, most, data) ||
+                !suits(double(data.size())))
+                return {};
+            inflate(data.data(), data.size());
         }
-        TPixelMemory out{size_t(size)};
-        if (ZInflateWhole(in, size_t(total), out.data(), size_t(size))) return out;
+        return out;
     } catch (const EOutOfMemory&) {
     } catch (const std::bad_alloc&) {
     }

@@ -87,6 +87,13 @@ void UnfilterAny(uint8_t type, uint8_t* x, const uint8_t* b, int32_t n, int32_t 
     }
 }
 
+// Average rows are undone in pairs: one row's chain through the left
+// neighbour leaves the processor mostly waiting, and the second row's chain
+// runs beside it, this many pixels behind the first, so that the bytes it
+// takes from above were stored long enough ago to be read back from the
+// cache, not caught in flight (a read that spans two pending stores stalls).
+constexpr int32_t kPairLead = 32;
+
 #if defined(__SSE2__)
 // Paeth on 2- to 4-byte pixels takes one whole pixel per step in a vector
 // register: the chain through the left neighbour then runs once per pixel
@@ -189,14 +196,9 @@ void UnfilterPaethSimd(uint8_t* x, const uint8_t* b, int32_t n) {
 }
 
 // Two Average rows at once, x1 the row below x0 and b0 the row above x0.
-// One row's chain through the left neighbour leaves the processor mostly
-// waiting; the second row's chain runs beside it, kPairLead pixels behind
-// the first so that the bytes it takes from above were stored long enough
-// ago to be read back from the cache, not caught in flight (a read that
-// spans two pending stores stalls). Loads and stores take 4 bytes where a
-// pixel has 2 or 3; the bytes past the pixel are the next pixel's, loaded
-// before the store and put back after the last one.
-constexpr int32_t kPairLead = 32;
+// Loads and stores take 4 bytes where a pixel has 2 or 3; the bytes past
+// the pixel are the next pixel's, loaded before the store and put back
+// after the last one.
 
 inline __m128i Load4(const uint8_t* p) {
     uint32_t v;
@@ -254,21 +256,20 @@ void UnfilterAveragePair(uint8_t* x0, const uint8_t* b0, uint8_t* x1, int32_t n)
 
 // One-byte pixels: the same pairing on plain bytes.
 void UnfilterAveragePair1(uint8_t* x0, const uint8_t* b0, uint8_t* x1, int32_t n) {
-    constexpr int32_t kLead = 32;
-    if (n < 2 * kLead) {
+    if (n < 2 * kPairLead) {
         UnfilterAverage<1>(x0, b0, n, 0);
         UnfilterAverage<1>(x1, x0, n, 0);
         return;
     }
     unsigned a0 = 0, a1 = 0;
     int32_t i = 0;
-    for (; i < kLead; ++i) x0[i] = uint8_t(a0 = uint8_t(x0[i] + ((a0 + b0[i]) >> 1)));
+    for (; i < kPairLead; ++i) x0[i] = uint8_t(a0 = uint8_t(x0[i] + ((a0 + b0[i]) >> 1)));
     for (; i < n; ++i) {
         x0[i] = uint8_t(a0 = uint8_t(x0[i] + ((a0 + b0[i]) >> 1)));
-        const int32_t k = i - kLead;
+        const int32_t k = i - kPairLead;
         x1[k] = uint8_t(a1 = uint8_t(x1[k] + ((a1 + x0[k]) >> 1)));
     }
-    for (int32_t k = n - kLead; k < n; ++k) x1[k] = uint8_t(a1 = uint8_t(x1[k] + ((a1 + x0[k]) >> 1)));
+    for (int32_t k = n - kPairLead; k < n; ++k) x1[k] = uint8_t(a1 = uint8_t(x1[k] + ((a1 + x0[k]) >> 1)));
 }
 
 template <int Bpp>

@@ -924,12 +924,12 @@ void TTavPNGReadStream::DecodeRows() {
     }
 
     // Inflated whole, the rows are taken from there in the same batches.
-    TPixelMemory whole = InflateWhole();
-    InflatedWhole = whole.size() > 0;
-    int64_t wholeAt = 0;
+    TPixelMemory allRows = InflateWhole();
+    InflatedWhole = allRows.size() > 0;
+    int64_t allRowsAt = 0;
 
     std::optional<TRowWorker> worker;
-    if (UseSecondThread && whole.size() == 0 && !hook && Inflate.ExpectedOut >= kTwoThreadMinBytes && std::thread::hardware_concurrency() > 1) {
+    if (UseSecondThread && !InflatedWhole && !hook && Inflate.ExpectedOut >= kTwoThreadMinBytes && std::thread::hardware_concurrency() > 1) {
         try {
             worker.emplace();
         } catch (const std::system_error&) {
@@ -970,9 +970,9 @@ void TTavPNGReadStream::DecodeRows() {
             const int32_t asked = int32_t(rows * rowSize);
             uint8_t* batch = Batch_;
             int32_t got = 0;
-            if (whole.size() > 0) {
-                batch = whole.data() + wholeAt;
-                wholeAt += asked;
+            if (InflatedWhole) {
+                batch = allRows.data() + allRowsAt;
+                allRowsAt += asked;
             } else {
                 got = ZInflateRead(Inflate, batch, asked);
             }
@@ -1080,8 +1080,7 @@ TPixelMemory TTavPNGReadStream::InflateWhole() const {
             // the most they can be. Files whose image data are followed by
             // much else may so be streamed where the whole inflate would
             // have been faster, never the other way round.
-            const int64_t rest = DataSize - Consumed;
-            if (!suits(double(rest)) && double(rest) >= kWholeBelowShare * double(size)) return {};
+            if (!suits(double(DataSize - Consumed))) return {};
             // Compressed data above this would expand what they hold.
             const int64_t most = size + size / 64 + 4096;
             std::vector<uint8_t> data;

@@ -305,7 +305,8 @@ bool ReadImageDataAhead(TStream& file, int64_t at, int64_t end, int64_t length, 
                 if (!more()) return false;
                 continue;
             }
-            std::memmove(data.data() + joined, data.data() + cursor, size_t(length));
+            // An empty chunk may come before any byte is read.
+            if (length > 0) std::memmove(data.data() + joined, data.data() + cursor, size_t(length));
             joined += size_t(length);
             cursor += size_t(length);
             header = true;
